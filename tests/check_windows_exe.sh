@@ -1,0 +1,40 @@
+#!/bin/sh
+# Checks what the Windows executable carries besides its behaviour: the DLLs
+# it imports and its version resource.
+#
+# usage: check_windows_exe.sh EXE VERSION OBJDUMP WINDRES
+set -eu
+
+exe=$1 version=$2 objdump=$3 windres=$4
+failed=0
+
+# Only DLLs that every Windows has. A user without libstdc++-6.dll and the
+# like would get a "DLL not found" dialog and nothing else.
+dlls=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+echo "imports:" $dlls
+case $dlls in *KERNEL32.dll*) ;; *) echo "no KERNEL32.dll import" && failed=1 ;; esac
+for dll in $dlls; do
+  case $dll in
+  KERNEL32.dll | msvcrt.dll | api-ms-win-crt-*.dll) ;;
+  *) echo "imports $dll, which Windows does not ship" && failed=1 ;;
+  esac
+done
+
+numeric=$(echo "$version" | sed 's/\./, /g')
+resource=$("$windres" -i "$exe" -O rc | sed 's/^[[:space:]]*//')
+for line in \
+  "FILEVERSION $numeric, 0" \
+  "PRODUCTVERSION $numeric, 0" \
+  "VALUE \"FileVersion\", \"$version\"" \
+  "VALUE \"ProductVersion\", \"$version\"" \
+  'VALUE "ProductName", "veltrin-backend"' \
+  'VALUE "InternalName", "veltrin-backend"' \
+  'VALUE "OriginalFilename", "veltrin-backend.exe"'; do
+  if ! printf '%s\n' "$resource" | grep -qxF "$line"; then
+    echo "version resource lacks: $line" && failed=1
+  fi
+done
+if ! printf '%s\n' "$resource" | grep -q '^VALUE "FileDescription", "[^"]'; then
+  echo "version resource lacks a FileDescription" && failed=1
+fi
+exit $failed

@@ -73,12 +73,15 @@ int run(int argc, Char *argv[]) {
 #ifdef _WIN32
 // The C runtime would expand wildcards in the arguments; defining this pins
 // it off, and an accidental switch-on (CRT_glob.o) then fails to link.
-extern "C" int _dowildcard = 0;
+extern "C" {
+int _dowildcard = 0;
+}
 
 // A narrow main() gets the command line converted to the ANSI code page with
-// best fit, which turns look-alikes such as U+FF0D into '-' and so lets "－v"
-// pass for "-v". The wide entry sees the arguments exactly as given, on every
-// Windows version (a UTF-8 code page manifest needs Windows 10 1903 or later).
+// best fit, which turns look-alikes such as U+FF0D FULLWIDTH HYPHEN-MINUS into
+// '-', so that a look-alike of "-v" would pass for it. The wide entry sees the
+// arguments exactly as given, on every Windows version (a UTF-8 code page
+// manifest would need Windows 10 1903 or later).
 int wmain(int argc, wchar_t *argv[]) { return run(argc, argv); }
 #else
 int main(int argc, char *argv[]) { return run(argc, argv); }

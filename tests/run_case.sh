@@ -72,14 +72,14 @@ if [ "$actual_status" != "$status" ]; then
   echo "exit status: expected $status, got $actual_status"
   failed=1
 fi
-for name in stdout stderr; do
-  eval "expected=\$expected_$name"
-  if ! same "$work/$name" "$expected"; then
-    echo "$name: expected"
-    od -c "$expected"
-    echo "$name: got"
-    od -c "$work/$name" | head -n 20
-    failed=1
-  fi
-done
+check_stream() {  # name, file of the expected bytes
+  same "$work/$1" "$2" && return 0
+  echo "$1: expected"
+  od -c "$2"
+  echo "$1: got"
+  od -c "$work/$1" | head -n 20
+  failed=1
+}
+check_stream stdout "$expected_stdout"
+check_stream stderr "$expected_stderr"
 exit $failed

@@ -17,7 +17,7 @@ $row
 EOF
 
 if [ "$host" = posix ] && [ "$platform" != posix ]; then
-  echo "skipped: this case needs a POSIX host"
+  echo "skipped: this case needs a POSIX build"
   exit 77
 fi
 

@@ -8,15 +8,7 @@ set -eu
 
 program=${1:-build/release/veltrin-backend}
 
-missing=
-command -v valgrind >/dev/null || missing="$missing valgrind"
-[ -x /usr/bin/time ] || missing="$missing time"
-command -v hyperfine >/dev/null || missing="$missing hyperfine"
-if [ -n "$missing" ]; then
-  echo "the benchmark needs these Debian packages:$missing" >&2
-  echo "  apt-get install -y$missing" >&2
-  exit 1
-fi
+"$(dirname "$0")/../tools/setup.sh" --check bench
 if [ ! -x "$program" ]; then
   echo "no $program: build it first with cmake --workflow --preset release" >&2
   exit 1

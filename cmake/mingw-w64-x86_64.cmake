@@ -1,9 +1,10 @@
-# Cross-builds for 64-bit Windows with Debian's mingw-w64 (posix thread model)
-# and runs what it builds under wine.
+# Cross-builds for 64-bit Windows with Debian's mingw-w64 and runs what it
+# builds under wine. The compiler is the win32 thread model's: the program
+# starts no thread, and the posix model would link winpthreads in for nothing.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)

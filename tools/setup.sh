@@ -38,7 +38,7 @@ find_missing() {
       need clang-tidy clang-tidy
       ;;
     windows)
-      need g++-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix
+      need g++-mingw-w64-x86-64-win32 x86_64-w64-mingw32-g++-win32
       need wine64 /usr/lib/wine/wine64
       ;;
     bench)

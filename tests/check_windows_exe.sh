@@ -1,11 +1,12 @@
 #!/bin/sh
 # Checks what the Windows executable carries besides its behaviour: the DLLs
-# it imports and its version resource.
+# it imports, its version resource, and the notices of the libraries linked
+# into it.
 #
-# usage: check_windows_exe.sh EXE VERSION OBJDUMP WINDRES
+# usage: check_windows_exe.sh EXE VERSION OBJDUMP WINDRES LINK-MAP NOTICES
 set -eu
 
-exe=$1 version=$2 objdump=$3 windres=$4
+exe=$1 version=$2 objdump=$3 windres=$4 map=$5 notices=$6
 failed=0
 
 # Only DLLs that every Windows has. A user without libstdc++-6.dll and the
@@ -37,4 +38,14 @@ done
 if ! printf '%s\n' "$resource" | grep -q '^VALUE "FileDescription", "[^"]'; then
   echo "version resource lacks a FileDescription" && failed=1
 fi
+
+# Each toolchain library that the link took code from must be named in the
+# notices shipped beside the exe.
+libraries=$(sed -n 's|^\(/[^(]*\.a\)(.*|\1|p' "$map" | sort -u)
+[ -n "$libraries" ] || { echo "$map names no library" && failed=1; }
+for library in $libraries; do
+  if ! grep -q "^  ${library##*/} " "$notices"; then
+    echo "$notices does not cover ${library##*/}" && failed=1
+  fi
+done
 exit $failed

@@ -12,6 +12,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Debian's wine64 package installs its loader outside PATH.
+# Debian's wine64 package installs its loader and server outside PATH.
 find_program(WINE64 NAMES wine64 wine PATHS /usr/lib/wine REQUIRED)
+find_program(WINESERVER NAMES wineserver64 wineserver PATHS /usr/lib/wine
+  REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE64})

@@ -1,0 +1,60 @@
+# How the release is made: the moment it carries, the notices of the linked
+# libraries and what goes into the zip. Any clean build of one commit gives
+# the same bytes, wherever and whenever it is built.
+
+include(GNUInstallDirs)
+
+# What is shipped carries one moment, never the time of the build: the
+# builder's SOURCE_DATE_EPOCH, else the time of the last commit, else (a
+# source tree without git) 1980-01-01 00:00 UTC, the earliest a zip can hold.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(source_date_epoch "$ENV{SOURCE_DATE_EPOCH}")
+elseif(EXISTS "${PROJECT_SOURCE_DIR}/.git")
+  execute_process(COMMAND git log -1 --format=%ct
+    WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
+    OUTPUT_VARIABLE source_date_epoch OUTPUT_STRIP_TRAILING_WHITESPACE
+    COMMAND_ERROR_IS_FATAL ANY)
+else()
+  set(source_date_epoch 315532800)
+endif()
+if(NOT source_date_epoch MATCHES "^[0-9]+$")
+  message(FATAL_ERROR
+    "SOURCE_DATE_EPOCH must be a count of seconds, not '${source_date_epoch}'")
+endif()
+
+if(WIN32)
+  # The linker stamps the PE header with SOURCE_DATE_EPOCH when it is set,
+  # and with the current time when it is not.
+  set_target_properties(veltrin-backend PROPERTIES CXX_LINKER_LAUNCHER
+    "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${source_date_epoch}")
+
+  # The link map names the toolchain libraries linked in, whose licences ask
+  # for their notices to travel with the exe.
+  target_link_options(veltrin-backend PRIVATE
+    "LINKER:-Map=${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.map")
+  add_custom_command(OUTPUT THIRD-PARTY-NOTICES.txt
+    COMMAND sh ${PROJECT_SOURCE_DIR}/tools/third-party-notices.sh
+      veltrin-backend.exe veltrin-backend.map THIRD-PARTY-NOTICES.txt
+    DEPENDS veltrin-backend ${PROJECT_SOURCE_DIR}/tools/third-party-notices.sh
+    VERBATIM)
+  add_custom_target(third-party-notices ALL DEPENDS THIRD-PARTY-NOTICES.txt)
+
+  # The zip is unpacked and run where it lands: the exe beside its README.
+  install(TARGETS veltrin-backend RUNTIME DESTINATION .)
+  install(FILES README.md ${CMAKE_CURRENT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt
+    DESTINATION .)
+else()
+  install(TARGETS veltrin-backend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+# Read by cpack before it writes the zip. The entries' times come from
+# SOURCE_DATE_EPOCH, and a zip stores them as local time, so the zone is
+# pinned too.
+file(CONFIGURE OUTPUT package-time.cmake @ONLY CONTENT [[
+set(ENV{SOURCE_DATE_EPOCH} @source_date_epoch@)
+set(ENV{TZ} UTC0)
+]])
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/package-time.cmake)
+include(CPack)

@@ -5,10 +5,14 @@
 include(GNUInstallDirs)
 
 # What is shipped carries one moment, never the time of the build: the
-# builder's SOURCE_DATE_EPOCH, else the time of the last commit, else (a
-# source tree without git) 1980-01-01 00:00 UTC, the earliest a zip can hold.
+# builder's SOURCE_DATE_EPOCH; else the commit's time, which git archive
+# writes into the placeholder below (see .gitattributes) and which a clone
+# reads from git; else 1980-01-01 00:00 UTC, the earliest a zip can hold.
+set(archived_commit_time "$Format:%ct$")
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(source_date_epoch "$ENV{SOURCE_DATE_EPOCH}")
+elseif(archived_commit_time MATCHES "^[0-9]+$")
+  set(source_date_epoch ${archived_commit_time})
 elseif(EXISTS "${PROJECT_SOURCE_DIR}/.git")
   execute_process(COMMAND git log -1 --format=%ct
     WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"

@@ -61,4 +61,20 @@ set(ENV{SOURCE_DATE_EPOCH} @source_date_epoch@)
 set(ENV{TZ} UTC0)
 ]])
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/package-time.cmake)
+
+if(WIN32)
+  # Run by cpack once the zip is written, before it copies the zip out and
+  # writes its checksum. Each entry of the zip records the numeric user and
+  # group of the builder, which CPack offers no way to set: they are zeroed,
+  # and every time in the zip is set to the moment again.
+  find_program(STRIP_NONDETERMINISM strip-nondeterminism REQUIRED)
+  file(CONFIGURE OUTPUT finish-package.cmake @ONLY CONTENT [[
+execute_process(
+  COMMAND "@STRIP_NONDETERMINISM@" --type zip --timestamp @source_date_epoch@
+    ${CPACK_PACKAGE_FILES}
+  COMMAND_ERROR_IS_FATAL ANY)
+]])
+  set(CPACK_POST_BUILD_SCRIPTS
+    ${CMAKE_CURRENT_BINARY_DIR}/finish-package.cmake)
+endif()
 include(CPack)

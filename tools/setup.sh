@@ -6,7 +6,8 @@
 # usage: tools/setup.sh [--check] [WORD...]
 #   no word   CMake, g++ and make: enough to build and test
 #   lint      clang-format and clang-tidy, for the checks in .ci/run
-#   windows   the mingw-w64 cross compiler and wine, for the Windows build
+#   windows   the mingw-w64 cross compiler, wine and strip-nondeterminism,
+#             for the Windows build and its zip
 #   bench     valgrind, GNU time and hyperfine, for bench/run.sh
 #   --check   install nothing; name what is missing and fail if anything is
 set -eu
@@ -40,6 +41,7 @@ find_missing() {
     windows)
       need g++-mingw-w64-x86-64-win32 x86_64-w64-mingw32-g++-win32
       need wine64 /usr/lib/wine/wine64
+      need strip-nondeterminism strip-nondeterminism
       ;;
     bench)
       need valgrind valgrind

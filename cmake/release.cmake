@@ -1,6 +1,7 @@
 # How the release is made: the moment it carries, the notices of the linked
-# libraries and what goes into the zip. Any clean build of one commit gives
-# the same bytes, wherever and whenever it is built.
+# libraries, what goes into the zip, and the record of how it was built. Any
+# clean build of one commit with one toolchain gives the same bytes, whoever
+# builds it, wherever and whenever.
 
 include(GNUInstallDirs)
 
@@ -11,15 +12,19 @@ include(GNUInstallDirs)
 set(archived_commit_time "$Format:%ct$")
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(source_date_epoch "$ENV{SOURCE_DATE_EPOCH}")
+  set(source_date_origin SOURCE_DATE_EPOCH)
 elseif(archived_commit_time MATCHES "^[0-9]+$")
   set(source_date_epoch ${archived_commit_time})
+  set(source_date_origin commit)
 elseif(EXISTS "${PROJECT_SOURCE_DIR}/.git")
   execute_process(COMMAND git log -1 --format=%ct
     WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
     OUTPUT_VARIABLE source_date_epoch OUTPUT_STRIP_TRAILING_WHITESPACE
     COMMAND_ERROR_IS_FATAL ANY)
+  set(source_date_origin commit)
 else()
   set(source_date_epoch 315532800)
+  set(source_date_origin fallback)
 endif()
 if(NOT source_date_epoch MATCHES "^[0-9]+$")
   message(FATAL_ERROR
@@ -66,12 +71,21 @@ if(WIN32)
   # Run by cpack once the zip is written, before it copies the zip out and
   # writes its checksum. Each entry of the zip records the numeric user and
   # group of the builder, which CPack offers no way to set: they are zeroed,
-  # and every time in the zip is set to the moment again.
+  # and every time in the zip is set to the moment again. Then the record of
+  # the build is written beside the zip, with the sums of what it ships.
   find_program(STRIP_NONDETERMINISM strip-nondeterminism REQUIRED)
   file(CONFIGURE OUTPUT finish-package.cmake @ONLY CONTENT [[
 execute_process(
   COMMAND "@STRIP_NONDETERMINISM@" --type zip --timestamp @source_date_epoch@
     ${CPACK_PACKAGE_FILES}
+  COMMAND_ERROR_IS_FATAL ANY)
+execute_process(
+  COMMAND sh "@PROJECT_SOURCE_DIR@/tools/buildinfo.sh"
+    "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.buildinfo"
+    @PROJECT_NAME@ @PROJECT_VERSION@ @source_date_epoch@ @source_date_origin@
+    ${CPACK_PACKAGE_FILES}
+    "${CPACK_TEMPORARY_DIRECTORY}/@PROJECT_NAME@.exe"
+    "${CPACK_TEMPORARY_DIRECTORY}/THIRD-PARTY-NOTICES.txt"
   COMMAND_ERROR_IS_FATAL ANY)
 ]])
   set(CPACK_POST_BUILD_SCRIPTS

@@ -4,27 +4,22 @@
 # prompts.
 #
 # usage: tools/setup.sh [--check] [WORD...]
-#   no word   CMake, g++ and make: enough to build and test
-#   lint      clang-format and clang-tidy, for the checks in .ci/run
-#   windows   the mingw-w64 cross compiler, wine and strip-nondeterminism,
-#             for the Windows build and its zip
-#   bench     valgrind, GNU time and hyperfine, for bench/run.sh
-#   --check   install nothing; name what is missing and fail if anything is
+#        tools/setup.sh --versions
+#   no word     CMake, g++ and make: enough to build and test
+#   lint        clang-format and clang-tidy, for the checks in .ci/run
+#   windows     the mingw-w64 cross compiler, wine and strip-nondeterminism,
+#               for the Windows build and its zip
+#   bench       valgrind, GNU time and hyperfine, for bench/run.sh
+#   --check     install nothing; name what is missing and fail if anything is
+#   --versions  install nothing; print the installed version of each package
+#               that shapes the bytes of the Windows release
 set -eu
 
 usage() {
   echo "usage: tools/setup.sh [--check] [lint] [windows] [bench]" >&2
+  echo "       tools/setup.sh --versions" >&2
   exit 2
 }
-
-check_only=0
-for word; do
-  case $word in
-  --check) check_only=1 ;;
-  lint | windows | bench) ;;
-  *) usage ;;
-  esac
-done
 
 # Sets $missing to the packages whose command is not there.
 find_missing() {
@@ -54,6 +49,42 @@ find_missing() {
 need() {  # Debian package, a command it installs
   command -v "$2" >/dev/null 2>&1 || missing="$missing $1"
 }
+
+# The packages whose versions shape the bytes of the Windows release, which
+# its .buildinfo records: the cross toolchain that writes the exe (compilers,
+# binutils, the mingw-w64 headers and runtime); CMake, its libarchive and
+# zlib, and strip-nondeterminism with the Perl zip module it rewrites the zip
+# with; and base-files, whose licence texts the notices quote. The notices
+# also quote the toolchain's copyright files. libarchive13 became
+# libarchive13t64 in Debian 13.
+release_packages='
+  binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-win32
+  gcc-mingw-w64-x86-64-win32 gcc-mingw-w64-base mingw-w64-common
+  mingw-w64-x86-64-dev
+  cmake cmake-data libarchive13* zlib1g
+  strip-nondeterminism libfile-stripnondeterminism-perl libarchive-zip-perl
+  base-files'
+
+if [ "${1-}" = --versions ]; then
+  [ $# = 1 ] || usage
+  set -f  # the patterns are dpkg's to match, not file names
+  versions=$(for package in $release_packages; do
+    dpkg-query -W -f '${db:Status-Status} ${Package} (= ${Version})\n' \
+      "$package" 2>/dev/null | grep '^installed ' ||
+      { echo "setup.sh: $package is not installed" >&2 && exit 1; }
+  done)
+  printf '%s\n' "$versions" | cut -d ' ' -f 2- | sort -u
+  exit
+fi
+
+check_only=0
+for word; do
+  case $word in
+  --check) check_only=1 ;;
+  lint | windows | bench) ;;
+  *) usage ;;
+  esac
+done
 
 find_missing "$@"
 [ -z "$missing" ] && exit 0

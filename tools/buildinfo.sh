@@ -1,0 +1,38 @@
+#!/bin/sh
+# Writes the record of how a release was built, modelled on Debian's
+# .buildinfo files: the moment its files carry and where that came from, the
+# Debian release and the versions of the packages that shape its bytes, and
+# the sums of what it ships. A rebuilder who installs those versions gets the
+# same bytes. The record holds nothing of the builder: no date, path or user.
+#
+# usage: tools/buildinfo.sh OUTPUT NAME VERSION EPOCH EPOCH-ORIGIN FILE...
+#   EPOCH-ORIGIN  SOURCE_DATE_EPOCH, commit or fallback
+#   FILE          each file shipped, the package first
+set -eu
+
+output=$1 name=$2 version=$3 epoch=$4 origin=$5
+shift 5
+export LC_ALL=C
+
+packages=$(sh "$(dirname "$0")/setup.sh" --versions)
+# shellcheck disable=SC1091 # the build machine's own
+. /etc/os-release
+
+{
+  echo "Format: 1.0"
+  echo "Source: $name"
+  echo "Version: $version"
+  echo "Checksums-Sha256:"
+  for file; do
+    printf ' %s %s %s\n' "$(sha256sum <"$file" | cut -d ' ' -f 1)" \
+      "$(wc -c <"$file")" "${file##*/}"
+  done
+  echo "Build-Origin: Debian"
+  echo "Build-Release: $NAME $(cat /etc/debian_version) ($VERSION_CODENAME)"
+  echo "Build-Architecture: $(dpkg --print-architecture)"
+  echo "Source-Date-Epoch: $epoch"
+  echo "Source-Date-Epoch-From: $origin"
+  echo "Installed-Build-Depends:"
+  printf '%s\n' "$packages" | sed 's/^/ /; $!s/$/,/'
+} >"$output.part"
+mv "$output.part" "$output"

@@ -16,4 +16,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 find_program(WINE64 NAMES wine64 wine PATHS /usr/lib/wine REQUIRED)
 find_program(WINESERVER NAMES wineserver64 wineserver PATHS /usr/lib/wine
   REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE64})
+# wine needs certain low addresses free, such as 0x7ffe0000 for the data it
+# shares with every Windows program, and Linux's address randomization now
+# and then puts something there first: the program then fails before it
+# starts, as a rule with exit status 1 and not a word. Without
+# randomization, wine gets the same layout every run.
+find_program(SETARCH setarch REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${SETARCH} --addr-no-randomize ${WINE64})

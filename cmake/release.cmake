@@ -17,8 +17,16 @@ elseif(archived_commit_time MATCHES "^[0-9]+$")
   set(source_date_epoch ${archived_commit_time})
   set(source_date_origin commit)
 elseif(EXISTS "${PROJECT_SOURCE_DIR}/.git")
-  execute_process(COMMAND git log -1 --format=%ct
-    WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
+  find_program(GIT_EXECUTABLE git REQUIRED)
+  # A tree that belongs to another user, such as one mounted into a
+  # container, fails git's ownership check. Trusting this one tree, for this
+  # one call, trusts no more than building it does. git compares the path
+  # with the one it finds, with symbolic links resolved.
+  file(REAL_PATH "${PROJECT_SOURCE_DIR}" source_tree)
+  execute_process(
+    COMMAND "${GIT_EXECUTABLE}" -c "safe.directory=${source_tree}"
+      log -1 --format=%ct
+    WORKING_DIRECTORY "${source_tree}"
     OUTPUT_VARIABLE source_date_epoch OUTPUT_STRIP_TRAILING_WHITESPACE
     COMMAND_ERROR_IS_FATAL ANY)
   set(source_date_origin commit)

@@ -17,7 +17,12 @@ elseif(archived_commit_time MATCHES "^[0-9]+$")
   set(source_date_epoch ${archived_commit_time})
   set(source_date_origin commit)
 elseif(EXISTS "${PROJECT_SOURCE_DIR}/.git")
-  find_program(GIT_EXECUTABLE git REQUIRED)
+  find_program(GIT_EXECUTABLE git)
+  if(NOT GIT_EXECUTABLE)
+    # Kept short enough that CMake prints it on one line.
+    message(FATAL_ERROR
+      "git is needed to read the commit's time; without it, set SOURCE_DATE_EPOCH")
+  endif()
   # A tree that belongs to another user, such as one mounted into a
   # container, fails git's ownership check. Trusting this one tree, for this
   # one call, trusts no more than building it does. git compares the path

@@ -5,7 +5,8 @@
 #
 # usage: tools/setup.sh [--check] [WORD...]
 #        tools/setup.sh --versions
-#   no word     CMake, g++ and make: enough to build and test
+#   no word     CMake, g++ and make: enough to build and test; and git, in
+#               a clone, where the release reads the commit's time from it
 #   lint        clang-format and clang-tidy, for the checks in .ci/run
 #   windows     the mingw-w64 cross compiler, wine and strip-nondeterminism,
 #               for the Windows build and its zip
@@ -27,6 +28,7 @@ find_missing() {
   need cmake cmake
   need g++ g++
   need make make
+  [ -e "$(dirname "$0")/../.git" ] && need git git
   for word; do
     case $word in
     lint)

@@ -11,13 +11,16 @@
 #   windows     the mingw-w64 cross compiler, wine and strip-nondeterminism,
 #               for the Windows build and its zip
 #   bench       valgrind, GNU time and hyperfine, for bench/run.sh
+#   rebuild     faketime, for the rebuild in .ci/run under a shifted clock
+#   compare     diffoscope, to show where two builds differ
 #   --check     install nothing; name what is missing and fail if anything is
 #   --versions  install nothing; print the installed version of each package
 #               that shapes the bytes of the Windows release
 set -eu
 
 usage() {
-  echo "usage: tools/setup.sh [--check] [lint] [windows] [bench]" >&2
+  echo "usage: tools/setup.sh [--check] [lint] [windows] [bench] [rebuild]" \
+    "[compare]" >&2
   echo "       tools/setup.sh --versions" >&2
   exit 2
 }
@@ -44,6 +47,13 @@ find_missing() {
       need valgrind valgrind
       need time /usr/bin/time
       need hyperfine hyperfine
+      ;;
+    rebuild)
+      need faketime faketime
+      ;;
+    compare)
+      need diffoscope-minimal diffoscope
+      need unzip zipinfo
       ;;
     esac
   done
@@ -83,7 +93,7 @@ check_only=0
 for word; do
   case $word in
   --check) check_only=1 ;;
-  lint | windows | bench) ;;
+  lint | windows | bench | rebuild | compare) ;;
   *) usage ;;
   esac
 done

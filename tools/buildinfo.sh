@@ -1,17 +1,19 @@
 #!/bin/sh
 # Writes the record of how a release was built, modelled on Debian's
-# .buildinfo files: the moment its files carry and where that came from, the
-# Debian release and the versions of the packages that shape its bytes, and
-# the sums of what it ships. A rebuilder who installs those versions gets the
-# same bytes. The record holds nothing of the builder: no date, path or user.
+# .buildinfo files: the commit built, the moment its files carry and where
+# that came from, the Debian release and the versions of the packages that
+# shape its bytes, and the sums of what it ships. A rebuilder who installs
+# those versions gets the same bytes. The record holds nothing of the
+# builder: no date, path or user.
 #
-# usage: tools/buildinfo.sh OUTPUT NAME VERSION EPOCH EPOCH-ORIGIN FILE...
+# usage: tools/buildinfo.sh OUTPUT NAME VERSION EPOCH EPOCH-ORIGIN COMMIT FILE...
 #   EPOCH-ORIGIN  SOURCE_DATE_EPOCH, commit or fallback
+#   COMMIT        the commit built, or - for a tree that names none
 #   FILE          each file shipped, the package first
 set -eu
 
-output=$1 name=$2 version=$3 epoch=$4 origin=$5
-shift 5
+output=$1 name=$2 version=$3 epoch=$4 origin=$5 commit=$6
+shift 6
 export LC_ALL=C
 
 packages=$(sh "$(dirname "$0")/setup.sh" --versions)
@@ -22,6 +24,7 @@ packages=$(sh "$(dirname "$0")/setup.sh" --versions)
   echo "Format: 1.0"
   echo "Source: $name"
   echo "Version: $version"
+  [ "$commit" = - ] || echo "Source-Commit: $commit"
   echo "Checksums-Sha256:"
   for file; do
     printf ' %s %s %s\n' "$(sha256sum <"$file" | cut -d ' ' -f 1)" \

@@ -4,7 +4,7 @@
 # prompts.
 #
 # usage: tools/setup.sh [--check] [WORD...]
-#        tools/setup.sh --versions
+#        tools/setup.sh --versions [sign]
 #   no word     CMake, g++ and make: enough to build and test; and git, in
 #               a clone, where the release reads the commit's time from it
 #   lint        clang-format and clang-tidy, for the checks in .ci/run
@@ -13,15 +13,18 @@
 #   bench       valgrind, GNU time and hyperfine, for bench/run.sh
 #   rebuild     faketime, for the rebuild in .ci/run under a shifted clock
 #   compare     diffoscope, to show where two builds differ
+#   sign        osslsigncode and openssl, to sign the exe or attach a
+#               signature to it
 #   --check     install nothing; name what is missing and fail if anything is
 #   --versions  install nothing; print the installed version of each package
-#               that shapes the bytes of the Windows release
+#               that shapes the bytes of the Windows release, and with sign,
+#               of a signed one
 set -eu
 
 usage() {
   echo "usage: tools/setup.sh [--check] [lint] [windows] [bench] [rebuild]" \
-    "[compare]" >&2
-  echo "       tools/setup.sh --versions" >&2
+    "[compare] [sign]" >&2
+  echo "       tools/setup.sh --versions [sign]" >&2
   exit 2
 }
 
@@ -55,6 +58,10 @@ find_missing() {
       need diffoscope-minimal diffoscope
       need unzip zipinfo
       ;;
+    sign)
+      need osslsigncode osslsigncode
+      need openssl openssl
+      ;;
     esac
   done
 }
@@ -68,7 +75,8 @@ need() {  # Debian package, a command it installs
 # zlib, and strip-nondeterminism with the Perl zip module it rewrites the zip
 # with; and base-files, whose licence texts the notices quote. The notices
 # also quote the toolchain's copyright files. libarchive13 became
-# libarchive13t64 in Debian 13.
+# libarchive13t64 in Debian 13. A signed release has its signature attached
+# by osslsigncode.
 release_packages='
   binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-win32
   gcc-mingw-w64-x86-64-win32 gcc-mingw-w64-base mingw-w64-common
@@ -78,7 +86,14 @@ release_packages='
   base-files'
 
 if [ "${1-}" = --versions ]; then
-  [ $# = 1 ] || usage
+  case $# in
+  1) ;;
+  2)
+    [ "$2" = sign ] || usage
+    release_packages="$release_packages osslsigncode"
+    ;;
+  *) usage ;;
+  esac
   set -f  # the patterns are dpkg's to match, not file names
   versions=$(for package in $release_packages; do
     dpkg-query -W -f '${db:Status-Status} ${Package} (= ${Version})\n' \
@@ -93,7 +108,7 @@ check_only=0
 for word; do
   case $word in
   --check) check_only=1 ;;
-  lint | windows | bench | rebuild | compare) ;;
+  lint | windows | bench | rebuild | compare | sign) ;;
   *) usage ;;
   esac
 done

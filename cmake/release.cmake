@@ -73,11 +73,27 @@ if(WIN32)
     VERBATIM)
   add_custom_target(third-party-notices ALL DEPENDS THIRD-PARTY-NOTICES.txt)
 
+  # The linker writes its exe into unsigned/. The exe that is tested and
+  # shipped is made from it on every build, with the detached signature that
+  # VELTRIN_SIGNATURE names at that moment attached, or without one.
+  set(release_name ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
+  set(shipped_program ${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}.exe)
+  set_target_properties(veltrin-backend PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/unsigned)
+  add_custom_target(shipped-exe ALL
+    COMMAND sh tools/attach-signature.sh $<TARGET_FILE:veltrin-backend>
+      ${shipped_program} ${CMAKE_CURRENT_BINARY_DIR}/${release_name}
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    BYPRODUCTS ${shipped_program}
+    VERBATIM)
+  add_dependencies(shipped-exe veltrin-backend)
+
   # The zip is unpacked and run where it lands: the exe beside its README.
-  install(TARGETS veltrin-backend RUNTIME DESTINATION .)
+  install(PROGRAMS ${shipped_program} DESTINATION .)
   install(FILES README.md ${CMAKE_CURRENT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt
     DESTINATION .)
 else()
+  set(shipped_program $<TARGET_FILE:veltrin-backend>)
   install(TARGETS veltrin-backend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
@@ -97,20 +113,26 @@ if(WIN32)
   # writes its checksum. Each entry of the zip records the numeric user and
   # group of the builder, which CPack offers no way to set: they are zeroed,
   # and every time in the zip is set to the moment again. Then the record of
-  # the build is written beside the zip, with the sums of what it ships.
+  # the build is written beside the zip, with the sums of what it ships and,
+  # where the exe is signed, of the signature attached to it.
+  set(CPACK_PACKAGE_FILE_NAME ${release_name})
   find_program(STRIP_NONDETERMINISM strip-nondeterminism REQUIRED)
   file(CONFIGURE OUTPUT finish-package.cmake @ONLY CONTENT [[
 execute_process(
   COMMAND "@STRIP_NONDETERMINISM@" --type zip --timestamp @source_date_epoch@
     ${CPACK_PACKAGE_FILES}
   COMMAND_ERROR_IS_FATAL ANY)
+set(release "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}")
+set(signature "")
+if(EXISTS "${release}.signature")
+  set(signature "${release}.signature")
+endif()
 execute_process(
-  COMMAND sh "@PROJECT_SOURCE_DIR@/tools/buildinfo.sh"
-    "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.buildinfo"
+  COMMAND sh "@PROJECT_SOURCE_DIR@/tools/buildinfo.sh" "${release}.buildinfo"
     @PROJECT_NAME@ @PROJECT_VERSION@ @source_date_epoch@ @source_date_origin@
     @commit_id@ ${CPACK_PACKAGE_FILES}
     "${CPACK_TEMPORARY_DIRECTORY}/@PROJECT_NAME@.exe"
-    "${CPACK_TEMPORARY_DIRECTORY}/THIRD-PARTY-NOTICES.txt"
+    "${CPACK_TEMPORARY_DIRECTORY}/THIRD-PARTY-NOTICES.txt" ${signature}
   COMMAND_ERROR_IS_FATAL ANY)
 ]])
   set(CPACK_POST_BUILD_SCRIPTS

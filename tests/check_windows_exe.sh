@@ -1,12 +1,15 @@
 #!/bin/sh
 # Checks what the Windows executable carries besides its behaviour: its
-# headers, the DLLs it imports, its version resource, and the notices of the
-# libraries linked into it.
+# headers and checksum, its signature, the DLLs it imports, its version
+# resource, and the notices of the libraries linked into it.
 #
 # usage: check_windows_exe.sh EXE VERSION OBJDUMP WINDRES LINK-MAP NOTICES
+#                             RELEASE
+#   RELEASE  the path of the release's files less their endings; the build
+#            keeps the signature it attached as RELEASE.signature
 set -eu
 
-exe=$1 version=$2 objdump=$3 windres=$4 map=$5 notices=$6
+exe=$1 version=$2 objdump=$3 windres=$4 map=$5 notices=$6 release=$7
 failed=0
 headers=$("$objdump" -p "$exe")
 
@@ -26,6 +29,58 @@ for flag in 0x20=HIGH_ENTROPY_VA 0x40=DYNAMIC_BASE 0x100=NX_COMPAT; do
     echo "DllCharacteristics $characteristics lacks ${flag#*=}" && failed=1
   fi
 done
+
+# The checksum in the header covers the whole file, a signature included,
+# so attaching one must write it anew: the sum of the file's 16-bit words,
+# less the checksum's own two, folded to 16 bits, plus the file's length.
+word32() {  # file, offset
+  od --endian=little -An -tu4 -j "$2" -N 4 "$1" | tr -d ' '
+}
+header_at=$(word32 "$exe" 60)
+checksum_at=$((header_at + 88))
+checksum=$(od --endian=little -An -v -tu2 -w2 "$exe" |
+  awk -v skip=$((checksum_at / 2 + 1)) -v size="$(wc -c <"$exe")" '
+    NR == skip { stored = $1 } NR == skip + 1 { stored += $1 * 65536 }
+    NR != skip && NR != skip + 1 { sum += $1; sum = sum % 65536 + int(sum / 65536) }
+    END { printf "%08x %08x\n", stored, sum + size }')
+if [ "${checksum% *}" != "${checksum#* }" ]; then
+  echo "PE checksum ${checksum% *}, but the file sums to ${checksum#* }"
+  failed=1
+fi
+
+# Signed exactly when the build attached a signature, and then with that
+# one (padded with zeros to a multiple of 8 bytes), made for these bytes: the digest it signs must be the SHA-256 of the
+# file less the checksum, the certificate table's entry in the header (the
+# fifth of the 64-bit header's data directories) and the table itself.
+directory_at=$((header_at + 168))
+table_at=$(word32 "$exe" $directory_at)
+table_size=$(word32 "$exe" $((directory_at + 4)))
+if [ -f "$release.signature" ]; then
+  hex() { od -An -v -tx1 | tr -d ' \n'; }
+  attached=$(tail -c +$((table_at + 9)) "$exe" |
+    head -c $(($(word32 "$exe" "$table_at") - 8)) | hex)
+  given=$(openssl pkcs7 -in "$release.signature" -outform DER | hex)
+  digest=$({
+    head -c $checksum_at "$exe"
+    tail -c +$((checksum_at + 5)) "$exe" |
+      head -c $((directory_at - checksum_at - 4))
+    tail -c +$((directory_at + 9)) "$exe" |
+      head -c $((table_at - directory_at - 8))
+  } | sha256sum | cut -d ' ' -f 1)
+  if [ "$table_size" = 0 ]; then
+    echo "unsigned, though the build attached $release.signature" && failed=1
+  elif [ "${attached#"$given"}" = "$attached" ] ||
+    [ -n "$(echo "${attached#"$given"}" | tr -d 0)" ]; then
+    echo "signed, but not with $release.signature" && failed=1
+  elif [ "${given#*0420"$digest"}" = "$given" ]; then
+    echo "$release.signature was not made for these bytes, SHA-256 $digest"
+    failed=1
+  else
+    echo "signed with $release.signature, made for SHA-256 $digest"
+  fi
+elif [ "$table_size" != 0 ]; then
+  echo "signed, though the build attached no signature" && failed=1
+fi
 
 # Only DLLs that every Windows has. A user without libstdc++-6.dll and the
 # like would get a "DLL not found" dialog and nothing else.

@@ -1,22 +1,40 @@
 #!/bin/sh
 # Writes the record of how a release was built, modelled on Debian's
 # .buildinfo files: the commit built, the moment its files carry and where
-# that came from, the Debian release and the versions of the packages that
-# shape its bytes, and the sums of what it ships. A rebuilder who installs
-# those versions gets the same bytes. The record holds nothing of the
-# builder: no date, path or user.
+# that came from, who signed the exe, the Debian release and the versions of
+# the packages that shape its bytes, and the sums of what it ships. A
+# rebuilder who installs those versions gets the same bytes. The record holds
+# nothing of the builder: no date, path or user.
 #
 # usage: tools/buildinfo.sh OUTPUT NAME VERSION EPOCH EPOCH-ORIGIN COMMIT FILE...
 #   EPOCH-ORIGIN  SOURCE_DATE_EPOCH, commit or fallback
 #   COMMIT        the commit built, or - for a tree that names none
-#   FILE          each file shipped, the package first
+#   FILE          each file shipped, the package first; where the exe is
+#                 signed, the detached signature attached to it (*.signature)
 set -eu
 
 output=$1 name=$2 version=$3 epoch=$4 origin=$5 commit=$6
 shift 6
 export LC_ALL=C
 
-packages=$(sh "$(dirname "$0")/setup.sh" --versions)
+signature=
+for file; do
+  case $file in *.signature) signature=$file ;; esac
+done
+if [ -n "$signature" ]; then
+  packages=$(sh "$(dirname "$0")/setup.sh" --versions sign)
+  # The certificate that the signature names as its signer's, whatever else
+  # the signature carries; -nosigs, as an Authenticode signature is over a
+  # digest of the exe that openssl does not know how to compute.
+  signer=$(openssl smime -verify -noverify -nosigs -inform PEM \
+    -in "$signature" -signer /dev/stdout -out /dev/null 2>/dev/null)
+  subject=$(printf '%s\n' "$signer" |
+    openssl x509 -noout -subject -nameopt oneline,-esc_msb)
+  fingerprint=$(printf '%s\n' "$signer" |
+    openssl x509 -noout -fingerprint -sha256)
+else
+  packages=$(sh "$(dirname "$0")/setup.sh" --versions)
+fi
 # shellcheck disable=SC1091 # the build machine's own
 . /etc/os-release
 
@@ -35,6 +53,10 @@ packages=$(sh "$(dirname "$0")/setup.sh" --versions)
   echo "Build-Architecture: $(dpkg --print-architecture)"
   echo "Source-Date-Epoch: $epoch"
   echo "Source-Date-Epoch-From: $origin"
+  if [ -n "$signature" ]; then
+    echo "Signer: ${subject#subject=}"
+    echo "Signer-Sha256-Fingerprint: ${fingerprint#*=}"
+  fi
   echo "Installed-Build-Depends:"
   printf '%s\n' "$packages" | sed 's/^/ /; $!s/$/,/'
 } >"$output.part"

@@ -175,6 +175,8 @@ if [ -n "$root" ]; then
   fi
 fi
 
+[ "$toolchain" = same ] || [ -z "$differs" ] ||
+  differs="$differs, and the toolchain, as above"
 [ -z "$differs" ] ||
   fail "the release is not what this tree builds; what differs:$differs"
 [ "$chain" != broken ] ||

@@ -49,17 +49,21 @@ if [ "${checksum% *}" != "${checksum#* }" ]; then
 fi
 
 # Signed exactly when the build attached a signature, and then with that
-# one (padded with zeros to a multiple of 8 bytes), made for these bytes: the digest it signs must be the SHA-256 of the
-# file less the checksum, the certificate table's entry in the header (the
-# fifth of the 64-bit header's data directories) and the table itself.
+# one, padded with zeros to a multiple of 8 bytes, and made for these bytes:
+# the digest it signs must be the SHA-256 of the file less the checksum, the
+# certificate table's entry among the 64-bit header's data directories (the
+# fifth) and the table itself.
 directory_at=$((header_at + 168))
 table_at=$(word32 "$exe" $directory_at)
 table_size=$(word32 "$exe" $((directory_at + 4)))
-if [ -f "$release.signature" ]; then
+if [ -f "$release.signature" ] && [ "$table_size" = 0 ]; then
+  echo "unsigned, though the build attached $release.signature" && failed=1
+elif [ -f "$release.signature" ]; then
   hex() { od -An -v -tx1 | tr -d ' \n'; }
   attached=$(tail -c +$((table_at + 9)) "$exe" |
     head -c $(($(word32 "$exe" "$table_at") - 8)) | hex)
   given=$(openssl pkcs7 -in "$release.signature" -outform DER | hex)
+  padding=${attached#"$given"}
   digest=$({
     head -c $checksum_at "$exe"
     tail -c +$((checksum_at + 5)) "$exe" |
@@ -67,10 +71,7 @@ if [ -f "$release.signature" ]; then
     tail -c +$((directory_at + 9)) "$exe" |
       head -c $((table_at - directory_at - 8))
   } | sha256sum | cut -d ' ' -f 1)
-  if [ "$table_size" = 0 ]; then
-    echo "unsigned, though the build attached $release.signature" && failed=1
-  elif [ "${attached#"$given"}" = "$attached" ] ||
-    [ -n "$(echo "${attached#"$given"}" | tr -d 0)" ]; then
+  if [ "$padding" = "$attached" ] || [ -n "$(echo "$padding" | tr -d 0)" ]; then
     echo "signed, but not with $release.signature" && failed=1
   elif [ "${given#*0420"$digest"}" = "$given" ]; then
     echo "$release.signature was not made for these bytes, SHA-256 $digest"

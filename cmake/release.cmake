@@ -7,7 +7,8 @@ include(GNUInstallDirs)
 
 # The commit the tree holds, which the record of the build names, and its
 # time: git archive writes both into the placeholder below (see
-# .gitattributes), and a clone reads them from git.
+# .gitattributes), and a clone reads them from git. tools/verify-release.sh
+# reads the line as it stands, too.
 set(archived_commit "$Format:%H %ct$")
 set(commit_id -)  # for a tree that names none
 set(commit_time "")

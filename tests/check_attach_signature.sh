@@ -2,8 +2,8 @@
 # Runs the build's signing step, tools/attach-signature.sh, once for each
 # kind of VELTRIN_SIGNATURE, and checks its exit status, both streams, and
 # what it leaves: the exe signed, unsigned or gone, and nothing stale of the
-# release beside it. The signatures are made here, with a throwaway
-# certificate, at paths with a blank in them.
+# release beside it. The signatures are made here, with throwaway
+# certificates, at paths with a blank in them.
 #
 # usage: check_attach_signature.sh ATTACH-SIGNATURE UNSIGNED-EXE
 set -eu
@@ -17,13 +17,10 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 keys="$work/throwaway keys"
-mkdir "$keys"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Throwaway" \
-  -addext extendedKeyUsage=codeSigning -keyout "$keys/key.pem" \
-  -out "$keys/cert.pem" 2>/dev/null
+sh "$(dirname "$0")/throwaway.sh" "$keys"
 sign() {  # exe to sign, signed exe, its detached signature
-  osslsigncode sign -certs "$keys/cert.pem" -key "$keys/key.pem" -h sha256 \
-    -in "$1" -out "$2" >/dev/null
+  osslsigncode sign -certs "$keys/chain.pem" -key "$keys/publisher.key" \
+    -readpass "$keys/passphrase" -h sha256 -in "$1" -out "$2" >/dev/null
   osslsigncode extract-signature -pem -in "$2" -out "$3" >/dev/null
 }
 sign "$unsigned" "$keys/signed.exe" "$keys/fits.signature"
@@ -31,8 +28,9 @@ cp "$unsigned" "$keys/other.exe"
 printf X | dd of="$keys/other.exe" bs=1 seek=1024 conv=notrunc 2>/dev/null
 sign "$keys/other.exe" "$keys/other-signed.exe" "$keys/other.signature"
 head -c 2000 /dev/urandom >"$keys/random.signature"
-echo text | openssl smime -sign -signer "$keys/cert.pem" \
-  -inkey "$keys/key.pem" -outform PEM -nodetach >"$keys/mail.signature"
+echo text | openssl smime -sign -signer "$keys/publisher.pem" \
+  -inkey "$keys/publisher.key" -passin "file:$keys/passphrase" -outform PEM \
+  -nodetach >"$keys/mail.signature"
 
 # One case a row: VELTRIN_SIGNATURE ("-" for unset), the exit status, what
 # the exe is after it (signed, unsigned or none) and the line on standard

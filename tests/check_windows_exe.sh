@@ -50,9 +50,9 @@ fi
 
 # Signed exactly when the build attached a signature, and then with that
 # one, padded with zeros to a multiple of 8 bytes, and made for these bytes:
-# the digest it signs must be the SHA-256 of the file less the checksum, the
-# certificate table's entry among the 64-bit header's data directories (the
-# fifth) and the table itself.
+# the digest it signs, SHA-256 or longer as the signer chose, must be that
+# of the file less the checksum, the certificate table's entry among the
+# 64-bit header's data directories (the fifth) and the table itself.
 directory_at=$((header_at + 168))
 table_at=$(word32 "$exe" $directory_at)
 table_size=$(word32 "$exe" $((directory_at + 4)))
@@ -64,20 +64,26 @@ elif [ -f "$release.signature" ]; then
     head -c $(($(word32 "$exe" "$table_at") - 8)) | hex)
   given=$(openssl pkcs7 -in "$release.signature" -outform DER | hex)
   padding=${attached#"$given"}
-  digest=$({
+  signed_bytes() {
     head -c $checksum_at "$exe"
     tail -c +$((checksum_at + 5)) "$exe" |
       head -c $((directory_at - checksum_at - 4))
     tail -c +$((directory_at + 9)) "$exe" |
       head -c $((table_at - directory_at - 8))
-  } | sha256sum | cut -d ' ' -f 1)
+  }
+  made_for=
+  # Each digest as the signature holds it: an OCTET STRING of its length.
+  for digest in sha256:0420 sha384:0430 sha512:0440; do
+    sum=$(signed_bytes | "${digest%:*}sum" | cut -d ' ' -f 1)
+    [ "${given#*"${digest#*:}$sum"}" = "$given" ] || made_for="${digest%:*} $sum"
+  done
   if [ "$padding" = "$attached" ] || [ -n "$(echo "$padding" | tr -d 0)" ]; then
     echo "signed, but not with $release.signature" && failed=1
-  elif [ "${given#*0420"$digest"}" = "$given" ]; then
-    echo "$release.signature was not made for these bytes, SHA-256 $digest"
+  elif [ -z "$made_for" ]; then
+    echo "$release.signature was not made for these bytes: it holds no digest of them"
     failed=1
   else
-    echo "signed with $release.signature, made for SHA-256 $digest"
+    echo "signed with $release.signature, made for $made_for"
   fi
 elif [ "$table_size" != 0 ]; then
   echo "signed, though the build attached no signature" && failed=1

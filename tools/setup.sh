@@ -14,7 +14,10 @@
 #   rebuild     faketime, for the rebuild in .ci/run under a shifted clock
 #   compare     diffoscope, to show where two builds differ
 #   sign        osslsigncode and openssl, to sign the exe or attach a
-#               signature to it
+#               signature to it, and OpenSSL's pkcs11 engine and p11-kit's
+#               modules, to sign with a key in a token or HSM
+#   throwaway   SoftHSM2, OpenSC's pkcs11-tool and Python, for the throwaway
+#               token and time-stamp authority of tests/throwaway.sh
 #   --check     install nothing; name what is missing and fail if anything is
 #   --versions  install nothing; print the installed version of each package
 #               that shapes the bytes of the Windows release, and with sign,
@@ -23,7 +26,7 @@ set -eu
 
 usage() {
   echo "usage: tools/setup.sh [--check] [lint] [windows] [bench] [rebuild]" \
-    "[compare] [sign]" >&2
+    "[compare] [sign] [throwaway]" >&2
   echo "       tools/setup.sh --versions [sign]" >&2
   exit 2
 }
@@ -61,12 +64,23 @@ find_missing() {
     sign)
       need osslsigncode osslsigncode
       need openssl openssl
+      need_file libengine-pkcs11-openssl '/usr/lib/*/engines-3/pkcs11.so'
+      need_file p11-kit-modules '/usr/lib/*/p11-kit-proxy.so'
+      ;;
+    throwaway)
+      need softhsm2 softhsm2-util
+      need opensc pkcs11-tool
+      need python3 python3
       ;;
     esac
   done
 }
 need() {  # Debian package, a command it installs
   command -v "$2" >/dev/null 2>&1 || missing="$missing $1"
+}
+need_file() {  # Debian package, a pattern of a file it installs
+  # shellcheck disable=SC2086 # the pattern is the shell's to expand
+  ls $2 >/dev/null 2>&1 || missing="$missing $1"
 }
 
 # The packages whose versions shape the bytes of the Windows release, which
@@ -108,7 +122,7 @@ check_only=0
 for word; do
   case $word in
   --check) check_only=1 ;;
-  lint | windows | bench | rebuild | compare | sign) ;;
+  lint | windows | bench | rebuild | compare | sign | throwaway) ;;
   *) usage ;;
   esac
 done

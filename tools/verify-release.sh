@@ -142,8 +142,8 @@ if [ -f "$release.signature" ]; then
   if [ -n "$stamped" ]; then
     authority=$(sed -n '/Timestamp time:\|The signature is timestamped:/,$ {
       s/^[[:space:]]*Issuer *: //p }' "$scratch/verify.log" | head -n 1)
-    say "timestamped $stamped, by a time-stamp authority whose certificate" \
-      "$authority issued"
+    say "timestamped $stamped, by a time-stamp authority certified by" \
+      "$authority"
   else
     say "not timestamped: the signature is valid only while the signer's" \
       "certificate is"

@@ -1,0 +1,64 @@
+#!/bin/sh
+# Runs tools/sign.sh in each way it must refuse, and checks that it exits 1
+# with one line of its own on standard error that names the cause, writes
+# nothing on standard output, and leaves the release in build/windows as it
+# was. Needs a Windows release there, and SOFTHSM2_CONF set to the token of
+# MATERIAL.
+#
+# usage: check_sign.sh MATERIAL
+#   MATERIAL  a folder that tests/throwaway.sh made, with its token
+set -eu
+
+material=$1
+cd "$(dirname "$0")/.."
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unsigned=build/windows/unsigned/veltrin-backend.exe
+release() {  # the sums of what the release is made of
+  sha256sum build/windows/veltrin-backend.exe build/windows/*-win64.*
+}
+release >"$work/before"
+cp "$unsigned" "$work/other.exe"
+printf X | dd of="$work/other.exe" bs=1 seek=1024 conv=notrunc 2>/dev/null
+osslsigncode sign -certs "$material/chain.pem" -key "$material/publisher.key" \
+  -readpass "$material/passphrase" -in "$work/other.exe" \
+  -out "$work/other-signed.exe" >/dev/null
+uri=$(cat "$material/token.uri")
+softhsm=/usr/lib/softhsm/libsofthsm2.so
+
+# One case a row: what standard input gives (the file of MATERIAL that holds
+# it, or else the line itself), the arguments, and the line on standard
+# error after "sign.sh: ".
+failed=0
+while IFS='|' read -r given arguments message; do
+  if [ -f "$material/$given" ]; then input=$material/$given; else
+    echo "$given" >"$work/input" && input=$work/input
+  fi
+  actual=0
+  # shellcheck disable=SC2086 # one word per argument
+  tools/sign.sh $arguments <"$input" >"$work/stdout" 2>"$work/stderr" ||
+    actual=$?
+  # A tree with uncommitted changes is told so first, and CI's has none.
+  grep -v 'uncommitted changes' "$work/stderr" >"$work/said" || true
+  problems=
+  [ "$actual" = 1 ] || problems="$problems; exit status $actual"
+  [ ! -s "$work/stdout" ] || problems="$problems; stdout: $(cat "$work/stdout")"
+  echo "sign.sh: $message" | cmp -s - "$work/said" ||
+    problems="$problems; stderr: $(cat "$work/said")"
+  release | cmp -s - "$work/before" || problems="$problems; the release changed"
+  if [ -n "$problems" ]; then
+    echo "sign.sh $arguments$problems"
+    failed=1
+  else
+    echo "ok: sign.sh $arguments"
+  fi
+done <<ROWS
+wrong|$material/chain.pem $material/publisher.key|the passphrase does not open '$material/publisher.key'
+wrong|$material/token-chain.pem $uri|the token refused the PIN for '$uri'
+pin|--pkcs11-module $softhsm $material/token-chain.pem $uri-of-none|no key at '$uri-of-none' in the tokens that '$softhsm' reaches
+pin|--pkcs11-module $material/pin $material/token-chain.pem $uri|the PKCS#11 module '$material/pin' does not load
+passphrase|--timestamp http://127.0.0.1:9/ $material/chain.pem $material/publisher.key|no timestamp from http://127.0.0.1:9/: the time-stamp authority did not answer, or refused
+-|--import $unsigned|'$PWD/$unsigned' holds no Authenticode signature
+-|--import $work/other-signed.exe|'$work/other-signed.exe' was signed as other bytes than $unsigned (another commit or toolchain): sign that file, as this build made it
+ROWS
+exit $failed

@@ -12,7 +12,7 @@
 #            build/windows/veltrin-backend-0.2.4-win64; the signature
 #            attached is kept beside them, as RELEASE.signature
 # A relative VELTRIN_SIGNATURE is taken from the current folder, which the
-# build makes the top of the tree.
+# build makes the top of the tree. For whom and why: docs/release.md.
 set -eu
 
 unsigned=$1 exe=$2 release=$3

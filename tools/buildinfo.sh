@@ -4,7 +4,7 @@
 # that came from, who signed the exe, the Debian release and the versions of
 # the packages that shape its bytes, and the sums of what it ships. A
 # rebuilder who installs those versions gets the same bytes. The record holds
-# nothing of the builder: no date, path or user.
+# nothing of the builder: no date, path or user. Its fields: docs/release.md.
 #
 # usage: tools/buildinfo.sh OUTPUT NAME VERSION EPOCH EPOCH-ORIGIN COMMIT FILE...
 #   EPOCH-ORIGIN  SOURCE_DATE_EPOCH, commit or fallback

@@ -3,7 +3,7 @@
 # checks its verdict: the exit status, the line on standard error, and on
 # standard output the line it gives each file it compares. Each must come
 # however the forgery throws the tools it calls: diffoscope hangs on a zip
-# whose end record is damaged.
+# whose end record is damaged. Needs faketime (tools/setup.sh rebuild).
 #
 # usage: check_verify_release.sh STAMPED PLAIN MATERIAL
 #   STAMPED   a published release whose signature is timestamped
@@ -34,18 +34,20 @@ forge() {  # how, release folder
   esac
 }
 
-# One case a row: the release, its forgery ("-" for none), the options, the
-# exit status, the files' lines joined with "; " ("-" for none), and the
-# line on standard error after "verify-release: ".
+# One case a row: the release, its forgery ("-" for none), how far the clock
+# is shifted ("-" for not at all), the options, the exit status, the files'
+# lines joined with "; " ("-" for none), and the line on standard error
+# after "verify-release: ". The throwaway certificates expire in 1000 days.
 failed=0
-while IFS='|' read -r release forgery options status files message; do
+while IFS='|' read -r release forgery clock options status files message; do
   copy=$work/release
   rm -rf "$copy" && cp -R "$release" "$copy"
   forge "$forgery" "$copy"
+  set -- tools/verify-release.sh
+  [ "$clock" = - ] || set -- faketime "$clock" "$@"
   actual=0
   # shellcheck disable=SC2086 # one word per option
-  tools/verify-release.sh $options "$copy" >"$work/stdout" 2>"$work/stderr" ||
-    actual=$?
+  "$@" $options "$copy" >"$work/stdout" 2>"$work/stderr" || actual=$?
   actual_files=$(grep -E '^(same|DIFFERS): ' "$work/stdout" | sed ':a; N; s/\n/; /; ta')
   actual_message=$(sed -n 's/^verify-release: //p' "$work/stderr")
   problems=
@@ -53,17 +55,18 @@ while IFS='|' read -r release forgery options status files message; do
   [ "${actual_files:--}" = "$files" ] || problems="$problems; files: $actual_files"
   [ "$actual_message" = "$message" ] || problems="$problems; stderr: $actual_message"
   if [ -n "$problems" ]; then
-    echo "$forgery $options$problems"
+    echo "$forgery $clock $options$problems"
     failed=1
   else
-    echo "ok: $forgery $options"
+    echo "ok: $forgery $clock $options"
   fi
 done <<ROWS
-$stamped|zip-end|--report-seconds 3|1|DIFFERS: $name.zip; DIFFERS: $name.zip.sha256; same: $name.buildinfo; same: $name.signature|the release is not what this tree builds; what differs: $name.zip $name.zip.sha256
-$stamped|zip-byte||1|-|$name.zip does not match its .sha256: it did not arrive whole
-$stamped|commit||1|-|this tree is commit $commit, but the release was built from commit $other: check that one out and run this again
-$stamped|-|--root $material/other-root.pem|1|-|the signature's chain does not lead to the root in $material/other-root.pem
-$stamped|-|--root $material/root.pem --tsa-root $material/root.pem|1|-|the timestamp's chain does not lead to the root in $material/root.pem
-$plain|-|--tsa-root $material/tsa-root.pem|1|-|the signature has no timestamp to check against $material/tsa-root.pem
+$stamped|zip-end|-|--report-seconds 3|1|DIFFERS: $name.zip; DIFFERS: $name.zip.sha256; same: $name.buildinfo; same: $name.signature|the release is not what this tree builds; what differs: $name.zip $name.zip.sha256
+$stamped|zip-byte|-||1|-|$name.zip does not match its .sha256: it did not arrive whole
+$stamped|commit|-||1|-|this tree is commit $commit, but the release was built from commit $other: check that one out and run this again
+$stamped|-|-|--root $material/other-root.pem|1|-|the signature's chain does not lead to the root in $material/other-root.pem (unable to get local issuer certificate)
+$stamped|-|-|--root $material/root.pem --tsa-root $material/root.pem|1|-|the timestamp's chain does not lead to the root in $material/root.pem (unable to get local issuer certificate)
+$plain|-|-|--tsa-root $material/tsa-root.pem|1|-|the signature has no timestamp to check against $material/tsa-root.pem
+$plain|-|+2000days|--root $material/root.pem|1|-|the signature's chain does not lead to the root in $material/root.pem (certificate has expired)
 ROWS
 exit $failed

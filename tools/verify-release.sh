@@ -148,10 +148,16 @@ if [ -f "$release.signature" ]; then
     say "not timestamped: the signature is valid only while the signer's" \
       "certificate is"
   fi
+  # Why osslsigncode refused a chain: the timestamp's comes first, the
+  # signer's last. A certificate that has expired is one reason.
+  why() {  # sed's address of the reason: 1 or $
+    sed -n 's/^[[:space:]]*Error: //p; s/.*Verify error: *//p' \
+      "$scratch/verify.log" | sed -n "$1{s/^/ (/; s/$/)/p;}"
+  }
   if [ -n "$root" ]; then
     [ $verified = yes ] &&
       grep -qx 'Signature verification: ok' "$scratch/verify.log" ||
-      fail "the signature's chain does not lead to the root in $root"
+      fail "the signature's chain does not lead to the root in $root$(why '$')"
     say "the signature's chain leads to the root in $root"
   fi
   if [ -n "$tsa_root" ]; then
@@ -160,7 +166,7 @@ if [ -f "$release.signature" ]; then
     # osslsigncode's exit status says nothing of the timestamp's chain.
     grep -qx 'Timestamp Server Signature verification: ok' \
       "$scratch/verify.log" ||
-      fail "the timestamp's chain does not lead to the root in $tsa_root"
+      fail "the timestamp's chain does not lead to the root in $tsa_root$(why 1)"
     say "the timestamp's chain leads to the root in $tsa_root"
   elif [ -n "$stamped" ] && [ -n "$root" ]; then
     say "(the timestamp's chain is not checked without --tsa-root)"

@@ -9,10 +9,8 @@
 set -eu
 
 attach=$1 unsigned=$2
-for tool in osslsigncode openssl; do
-  command -v $tool >/dev/null 2>&1 ||
-    { echo "skipped: $tool is missing (tools/setup.sh sign)" && exit 77; }
-done
+. "$(dirname "$attach")/common.sh"
+have_signing_tools || { echo "skipped: this needs $signing_tools" && exit 77; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -8,6 +8,7 @@
 #   RELEASE  the path of the release's files less their endings, such as
 #            build/windows/veltrin-backend-0.2.4-win64
 set -eu
+. "$(dirname "$0")/../tools/common.sh"
 
 release=$1
 folder=$(dirname "$release") top=$(basename "$release")
@@ -16,7 +17,8 @@ set -- "$release.zip" "$folder/veltrin-backend.exe" "$folder/THIRD-PARTY-NOTICES
 [ ! -f "$release.signature" ] || set -- "$@" "$release.signature"
 for shipped; do
   sum=$(sha256sum <"$shipped" | cut -d ' ' -f 1)
-  grep -qxF " $sum $(wc -c <"$shipped") ${shipped##*/}" "$release.buildinfo" ||
+  [ "$(buildinfo_checksum "$release.buildinfo" "${shipped##*/}")" = \
+    "$sum $(wc -c <"$shipped")" ] ||
     { echo "$release.buildinfo lacks the sum of $shipped, $sum" && exit 1; }
 done
 echo "$release.buildinfo holds the sums of what is shipped"
@@ -24,10 +26,10 @@ echo "$release.buildinfo holds the sums of what is shipped"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake -E tar tf "$release.zip" | sort >"$work/list"
-printf '%s\n' "$top/README.md" "$top/THIRD-PARTY-NOTICES.txt" \
-  "$top/veltrin-backend.exe" | diff - "$work/list"
+release_members "$top" veltrin-backend | sort | diff - "$work/list"
 cmake -E chdir "$work" cmake -E tar xf "$(realpath "$release.zip")"
 cmp "$(dirname "$0")/../README.md" "$work/$top/README.md"
 cmp "$folder/THIRD-PARTY-NOTICES.txt" "$work/$top/THIRD-PARTY-NOTICES.txt"
 cmp "$folder/veltrin-backend.exe" "$work/$top/veltrin-backend.exe"
 echo "$release.zip holds the README, the notices and the exe, as built"
+

@@ -26,17 +26,25 @@ osslsigncode sign -certs "$material/chain.pem" -key "$material/publisher.key" \
 uri=$(cat "$material/token.uri")
 softhsm=/usr/lib/softhsm/libsofthsm2.so
 
+# An osslsigncode that fails as a crashing module makes it fail: with
+# nothing but OpenSSL's error queue to say.
+mkdir "$work/crashing"
+printf '#!/bin/sh\necho "40E7:error:41000074:PKCS#11 module:crashed" >&2\nexit 1\n' \
+  >"$work/crashing/osslsigncode"
+chmod +x "$work/crashing/osslsigncode"
+
 # One case a row: what standard input gives (the file of MATERIAL that holds
-# it, or else the line itself), the arguments, and the line on standard
-# error after "sign.sh: ".
+# it, or else the line itself), the folder it runs in, the command line
+# after env, and the line on standard error after "sign.sh: ".
+sign=$PWD/tools/sign.sh
 failed=0
-while IFS='|' read -r given arguments message; do
+while IFS='|' read -r given folder arguments message; do
   if [ -f "$material/$given" ]; then input=$material/$given; else
     echo "$given" >"$work/input" && input=$work/input
   fi
   actual=0
   # shellcheck disable=SC2086 # one word per argument
-  tools/sign.sh $arguments <"$input" >"$work/stdout" 2>"$work/stderr" ||
+  (cd "$folder" && env $arguments) <"$input" >"$work/stdout" 2>"$work/stderr" ||
     actual=$?
   # A tree with uncommitted changes is told so first, and CI's has none.
   grep -v 'uncommitted changes' "$work/stderr" >"$work/said" || true
@@ -47,18 +55,21 @@ while IFS='|' read -r given arguments message; do
     problems="$problems; stderr: $(cat "$work/said")"
   release | cmp -s - "$work/before" || problems="$problems; the release changed"
   if [ -n "$problems" ]; then
-    echo "sign.sh $arguments$problems"
+    echo "$arguments$problems"
     failed=1
   else
-    echo "ok: sign.sh $arguments"
+    echo "ok: $arguments"
   fi
 done <<ROWS
-wrong|$material/chain.pem $material/publisher.key|the passphrase does not open '$material/publisher.key'
-wrong|$material/token-chain.pem $uri|the token refused the PIN for '$uri'
-pin|--pkcs11-module $softhsm $material/token-chain.pem $uri-of-none|no key at '$uri-of-none' in the tokens that '$softhsm' reaches
-pin|--pkcs11-module $material/pin $material/token-chain.pem $uri|the PKCS#11 module '$material/pin' does not load
-passphrase|--timestamp http://127.0.0.1:9/ $material/chain.pem $material/publisher.key|no timestamp from http://127.0.0.1:9/: the time-stamp authority did not answer, or refused
--|--import $unsigned|'$PWD/$unsigned' holds no Authenticode signature
--|--import $work/other-signed.exe|'$work/other-signed.exe' was signed as other bytes than $unsigned (another commit or toolchain): sign that file, as this build made it
+wrong|.|$sign $material/chain.pem $material/publisher.key|the passphrase does not open '$material/publisher.key'
+wrong|.|$sign $material/token-chain.pem $uri|the token refused the PIN for '$uri'
+pin|.|$sign --pkcs11-module $softhsm $material/token-chain.pem $uri-of-none|no key at '$uri-of-none' in the tokens that '$softhsm' reaches
+pin|.|$sign --pkcs11-module $material/pin $material/token-chain.pem $uri|the PKCS#11 module '$material/pin' does not load
+pin|.|$sign $material/token-chain.pem $uri;pin-value=1234|the pkcs11: URI holds the PIN (pin-value=): leave it out, and give the PIN on standard input
+passphrase|.|$sign --timestamp http://127.0.0.1:9/ $material/chain.pem $material/publisher.key|no timestamp from http://127.0.0.1:9/: the time-stamp authority did not answer, or refused
+passphrase|$material|$sign --timestamp http://127.0.0.1:9/ chain.pem publisher.key|no timestamp from http://127.0.0.1:9/: the time-stamp authority did not answer, or refused
+passphrase|.|PATH=$work/crashing:$PATH $sign $material/chain.pem $material/publisher.key|osslsigncode could not sign $unsigned with '$material/publisher.key'
+-|.|$sign --import $unsigned|'$PWD/$unsigned' holds no Authenticode signature
+-|.|$sign --import $work/other-signed.exe|'$work/other-signed.exe' was signed as other bytes than $unsigned (another commit or toolchain): sign that file, as this build made it
 ROWS
 exit $failed

@@ -14,6 +14,7 @@
 # A relative VELTRIN_SIGNATURE is taken from the current folder, which the
 # build makes the top of the tree. For whom and why: docs/release.md.
 set -eu
+. "$(dirname "$0")/common.sh"
 
 unsigned=$1 exe=$2 release=$3
 signature=${VELTRIN_SIGNATURE-}
@@ -41,16 +42,14 @@ fi
 
 [ -f "$signature" ] || fail "there is no file '$signature'; set it to a\
  release's .signature file, or unset it to build unsigned"
-command -v osslsigncode >/dev/null 2>&1 && command -v openssl >/dev/null 2>&1 ||
-  fail "attaching '$signature' needs osslsigncode and openssl, which\
- tools/setup.sh sign installs"
+have_signing_tools || fail "attaching '$signature' needs $signing_tools"
 not_a_signature="'$signature' is not a signature; set it to a release's\
  .signature file, a PEM PKCS#7 as tools/sign.sh writes it"
 openssl pkcs7 -in "$signature" -noout 2>/dev/null || fail "$not_a_signature"
 
 # Both tools check the signer's chain against a CA file, and fail where this
 # machine does not trust it, whatever the signature's fit; an empty one keeps
-# the machine's trust out, and with it any fetching of revocation lists.
+# the machine's trust out.
 untrusted="-CAfile /dev/null -TSA-CAfile /dev/null"
 rm -f "$exe.part"
 # shellcheck disable=SC2086 # one word per option
@@ -58,14 +57,8 @@ osslsigncode attach-signature $untrusted -sigin "$signature" \
   -in "$unsigned" -out "$exe.part" >/dev/null 2>&1 || true
 [ -f "$exe.part" ] || fail "$not_a_signature"
 # shellcheck disable=SC2086
-fit=$(osslsigncode verify $untrusted -in "$exe.part" 2>&1 | awk -F ' *: *' '
-  $1 == "Current message digest" { split($2, word, " "); current[++n] = word[1] }
-  $1 == "Calculated message digest" { split($2, word, " "); computed[++m] = word[1] }
-  END {
-    fit = n == 0 ? "none" : n == m ? "same" : "other"
-    for (i = 1; i <= n; i++) if (current[i] != computed[i]) fit = "other"
-    print fit
-  }')
+fit=$(authenticode_verify $untrusted -in "$exe.part" 2>&1 |
+  authenticode_findings - | sed -n 's/^digest //p')
 case $fit in
 none) fail "$not_a_signature" ;;
 other) fail "'$signature' was made for other bytes than this exe (another\

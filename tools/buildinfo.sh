@@ -12,6 +12,7 @@
 #   FILE          each file shipped, the package first; where the exe is
 #                 signed, the detached signature attached to it (*.signature)
 set -eu
+. "$(dirname "$0")/common.sh"
 
 output=$1 name=$2 version=$3 epoch=$4 origin=$5 commit=$6
 shift 6
@@ -23,15 +24,9 @@ for file; do
 done
 if [ -n "$signature" ]; then
   packages=$(sh "$(dirname "$0")/setup.sh" --versions sign)
-  # The certificate that the signature names as its signer's, whatever else
-  # the signature carries; -nosigs, as an Authenticode signature is over a
-  # digest of the exe that openssl does not know how to compute.
-  signer=$(openssl smime -verify -noverify -nosigs -inform PEM \
-    -in "$signature" -signer /dev/stdout -out /dev/null 2>/dev/null)
-  subject=$(printf '%s\n' "$signer" |
-    openssl x509 -noout -subject -nameopt oneline,-esc_msb)
-  fingerprint=$(printf '%s\n' "$signer" |
-    openssl x509 -noout -fingerprint -sha256)
+  signer=$(signer_certificate "$signature")
+  subject=$(printf '%s\n' "$signer" | certificate_subject)
+  fingerprint=$(printf '%s\n' "$signer" | certificate_fingerprint)
 else
   packages=$(sh "$(dirname "$0")/setup.sh" --versions)
 fi
@@ -54,8 +49,8 @@ fi
   echo "Source-Date-Epoch: $epoch"
   echo "Source-Date-Epoch-From: $origin"
   if [ -n "$signature" ]; then
-    echo "Signer: ${subject#subject=}"
-    echo "Signer-Sha256-Fingerprint: ${fingerprint#*=}"
+    echo "Signer: $subject"
+    echo "Signer-Sha256-Fingerprint: $fingerprint"
   fi
   echo "Installed-Build-Depends:"
   printf '%s\n' "$packages" | sed 's/^/ /; $!s/$/,/'

@@ -22,14 +22,11 @@
 #   --versions  install nothing; print the installed version of each package
 #               that shapes the bytes of the Windows release, and with sign,
 #               of a signed one
+#   --help, -h  print this usage
 set -eu
+. "$(dirname "$0")/common.sh"
 
-usage() {
-  echo "usage: tools/setup.sh [--check] [lint] [windows] [bench] [rebuild]" \
-    "[compare] [sign] [throwaway]" >&2
-  echo "       tools/setup.sh --versions [sign]" >&2
-  exit 2
-}
+case ${1-} in --help | -h) usage 0 ;; esac
 
 # Sets $missing to the packages whose command is not there.
 find_missing() {
@@ -103,18 +100,23 @@ if [ "${1-}" = --versions ]; then
   case $# in
   1) ;;
   2)
-    [ "$2" = sign ] || usage
+    [ "$2" = sign ] || usage 2
     release_packages="$release_packages osslsigncode"
     ;;
-  *) usage ;;
+  *) usage 2 ;;
   esac
   set -f  # the patterns are dpkg's to match, not file names
-  versions=$(for package in $release_packages; do
-    dpkg-query -W -f '${db:Status-Status} ${Package} (= ${Version})\n' \
-      "$package" 2>/dev/null | grep '^installed ' ||
-      { echo "setup.sh: $package is not installed" >&2 && exit 1; }
-  done)
-  printf '%s\n' "$versions" | cut -d ' ' -f 2- | sort -u
+  # shellcheck disable=SC2086 # one word per pattern
+  found=$(installed_packages $release_packages)
+  names=$(printf '%s\n' "$found" | cut -d ' ' -f 1)
+  for pattern in $release_packages; do
+    match=''
+    for name in $names; do
+      case $name in $pattern) match=yes ;; esac
+    done
+    [ -n "$match" ] || { echo "setup.sh: $pattern is not installed" >&2 && exit 1; }
+  done
+  printf '%s\n' "$found" | awk '{ print $1 " (= " $2 ")" }' | sort -u
   exit
 fi
 
@@ -123,7 +125,7 @@ for word; do
   case $word in
   --check) check_only=1 ;;
   lint | windows | bench | rebuild | compare | sign | throwaway) ;;
-  *) usage ;;
+  *) usage 2 ;;
   esac
 done
 

@@ -27,18 +27,15 @@
 #   --import SIGNED-EXE
 #              take the signature out of build/windows/unsigned's exe as
 #              another tool signed it
+#   --help, -h print this usage
 # The passphrase or PIN is read from standard input: typed at a terminal,
-# without echo, or as one line from a pipe. The key is read where it is;
-# nothing of it, as given or decrypted, is written anywhere.
+# without echo, or as one line from a pipe; never from the URI. The key is
+# read where it is; nothing of it, as given or decrypted, is written
+# anywhere. Paths are taken from the current folder. sign.sh does not check
+# revocation: tools/verify-release.sh does, before the release is published.
 set -eu
+. "$(dirname "$0")/common.sh"
 
-usage() {
-  echo "usage: tools/sign.sh [--timestamp URL] CERTS KEY" >&2
-  echo "       tools/sign.sh [--timestamp URL] [--pkcs11-module MODULE] CERTS pkcs11:URI" >&2
-  echo "       tools/sign.sh [--timestamp URL] PKCS12" >&2
-  echo "       tools/sign.sh --import SIGNED-EXE" >&2
-  exit 2
-}
 fail() {  # why
   echo "sign.sh: $*" >&2
   exit 1
@@ -47,6 +44,7 @@ absolute() {  # path, as given from the current folder
   case $1 in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac
 }
 
+case ${1-} in --help | -h) usage 0 ;; esac
 timestamp='' module='' import=''
 while [ $# -ge 2 ]; do
   case $1 in
@@ -54,23 +52,30 @@ while [ $# -ge 2 ]; do
   # A name without a folder is the dynamic loader's to find.
   --pkcs11-module) case $2 in */*) module=$(absolute "$2") ;; *) module=$2 ;; esac ;;
   --import) import=$(absolute "$2") ;;
-  -*) usage ;;
+  -*) usage 2 ;;
   *) break ;;
   esac
   shift 2
 done
 case $#,${2-} in
-0,) [ -n "$import" ] && [ -z "$timestamp$module" ] || usage ;;
-1,) [ -z "$import$module" ] && [ "${1#-}" = "$1" ] || usage ;;
-2,pkcs11:*) [ -z "$import" ] || usage ;;
-2,*) [ -z "$import$module" ] || usage ;;
-*) usage ;;
+0,) [ -n "$import" ] && [ -z "$timestamp$module" ] || usage 2 ;;
+1,) [ -z "$import$module" ] && [ "${1#-}" = "$1" ] || usage 2 ;;
+2,pkcs11:*) [ -z "$import" ] || usage 2 ;;
+2,*) [ -z "$import$module" ] || usage 2 ;;
+*) usage 2 ;;
+esac
+# RFC 7512 lets a URI carry the PIN, which would then be on osslsigncode's
+# command line for every user of the machine to read, and in the messages.
+case ${2-} in
+pkcs11:*pin-value=*)
+  fail "the pkcs11: URI holds the PIN (pin-value=): leave it out, and give" \
+    "the PIN on standard input"
+  ;;
 esac
 for file in "$@" ${import:+"$import"}; do
   case $file in pkcs11:*) ;; *) [ -f "$file" ] || fail "there is no file '$file'" ;; esac
 done
-command -v osslsigncode >/dev/null 2>&1 && command -v openssl >/dev/null 2>&1 ||
-  fail "signing needs osslsigncode and openssl, which tools/setup.sh sign installs"
+have_signing_tools || fail "signing needs $signing_tools"
 # What opens the key: a PKCS#12 file may need a passphrase, a PEM key needs
 # one where it is encrypted, and a token needs its PIN. From here on, the
 # arguments are osslsigncode's.
@@ -94,7 +99,8 @@ case $#,$key in
   ;;
 *)
   ! grep -q ENCRYPTED "$key" || asks=passphrase
-  set -- -certs "$(absolute "$1")" -key "$(absolute "$2")"
+  key_file=$(absolute "$2")
+  set -- -certs "$(absolute "$1")" -key "$key_file"
   ;;
 esac
 
@@ -107,12 +113,10 @@ release=build/windows/$name-$version-win64
 unsigned=build/windows/unsigned/$name.exe
 [ -f "$release.buildinfo" ] && [ -f "$unsigned" ] ||
   fail "no Windows release here: run cmake --workflow --preset windows first"
-moment=$(sed -n 's/^Source-Date-Epoch: //p' "$release.buildinfo")
-built=$(sed -n 's/^Source-Commit: //p' "$release.buildinfo")
-# A tree that belongs to another user is one git refuses to read unless told
-# to trust it: this one, for these calls only.
-git() { command git -c safe.directory="$(pwd -P)" "$@"; }
-if [ -e .git ] && [ "$(git rev-parse HEAD)" != "$built" ]; then
+moment=$(buildinfo_field "$release.buildinfo" Source-Date-Epoch)
+built=$(buildinfo_field "$release.buildinfo" Source-Commit)
+commit=$(cmake -P cmake/moment.cmake 2>/dev/null | cut -d ' ' -f 1)
+if [ "$commit" != "${built:--}" ]; then
   fail "build/windows is a build of commit ${built:-(none)}, not of this" \
     "tree's: run cmake --workflow --preset windows first"
 fi
@@ -126,7 +130,7 @@ if [ -n "$asks" ]; then
   if [ -t 0 ]; then
     printf '%s for %s: ' "$asks" "$key" >&2
     trap 'stty echo' EXIT
-    trap 'exit 1' INT TERM
+    exit_on_signals
     stty -echo
     IFS= read -r secret || true
     stty echo
@@ -138,12 +142,13 @@ if [ -n "$asks" ]; then
 fi
 # openssl would ask again at the terminal after a wrong passphrase.
 if [ "${1-}" = -certs ] && [ -n "$asks" ] && ! printf '%s\n' "$secret" |
-  openssl pkey -in "$key" -passin stdin -noout 2>/dev/null; then
+  openssl pkey -in "$key_file" -passin stdin -noout 2>/dev/null; then
   fail "the passphrase does not open '$key'"
 fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+exit_on_signals
 signature=$work/${release##*/}.signature
 
 if [ -n "$import" ]; then
@@ -168,7 +173,8 @@ else
       grep -q 'private key was not found' "$work/log" &&
         fail "no key at '$key' in the tokens that '$module' reaches"
     fi
-    grep -v ':error:' "$work/log" >&2
+    # OpenSSL's error queue says nothing to a reader, and may be all there is.
+    grep -v ':error:' "$work/log" >&2 || true
     fail "osslsigncode could not sign $unsigned with '$key'"
   fi
   # A step of its own, so that a silent authority is told from a key that
@@ -187,9 +193,9 @@ fi
 
 VELTRIN_SIGNATURE=$signature cmake --workflow --preset windows </dev/null ||
   fail "the signed build failed"
-echo "sign.sh: signed by $(sed -n 's/^Signer: //p' "$release.buildinfo")," \
-  "SHA-256 fingerprint $(sed -n 's/^Signer-Sha256-Fingerprint: //p' \
-    "$release.buildinfo")"
+echo "sign.sh: signed by $(buildinfo_field "$release.buildinfo" Signer)," \
+  "SHA-256 fingerprint $(buildinfo_field "$release.buildinfo" \
+    Signer-Sha256-Fingerprint)"
 for file in "$release.zip" "$release.zip.sha256" "$release.buildinfo" \
   "$release.signature"; do
   echo "sign.sh: $file"

@@ -94,7 +94,7 @@ if [ -e .git ]; then
     say "(the tree has uncommitted changes; the rebuild is of its commit)"
 else
   commit=$(sed -n 's/^set(archived_commit "\([0-9a-f]*\) [0-9]*")$/\1/p' \
-    cmake/release.cmake)
+    cmake/moment.cmake)
   [ -n "$commit" ] || fail "this tree names no commit: run this in a clone," \
     "or an unpacked git archive, of the release's commit"
 fi

@@ -14,13 +14,19 @@ if(WIN32)
     "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${source_date_epoch}")
 
   # The link map names the toolchain libraries linked in, whose licences ask
-  # for their notices to travel with the exe.
+  # for their notices to travel with the exe. It is read once, into the
+  # list that both the notices and the bill of materials are made from.
   target_link_options(veltrin-backend PRIVATE
     "LINKER:-Map=${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.map")
+  add_custom_command(OUTPUT linked-files.txt
+    COMMAND sh ${PROJECT_SOURCE_DIR}/tools/linked-files.sh
+      veltrin-backend.map linked-files.txt
+    DEPENDS veltrin-backend ${PROJECT_SOURCE_DIR}/tools/linked-files.sh
+    VERBATIM)
   add_custom_command(OUTPUT THIRD-PARTY-NOTICES.txt
     COMMAND sh ${PROJECT_SOURCE_DIR}/tools/third-party-notices.sh
-      veltrin-backend.exe veltrin-backend.map THIRD-PARTY-NOTICES.txt
-    DEPENDS veltrin-backend ${PROJECT_SOURCE_DIR}/tools/third-party-notices.sh
+      veltrin-backend.exe linked-files.txt THIRD-PARTY-NOTICES.txt
+    DEPENDS linked-files.txt ${PROJECT_SOURCE_DIR}/tools/third-party-notices.sh
     VERBATIM)
   add_custom_target(third-party-notices ALL DEPENDS THIRD-PARTY-NOTICES.txt)
 

@@ -1,38 +1,21 @@
 #!/bin/sh
 # Writes the notices that the licences of the toolchain's statically linked
-# libraries ask a binary distribution to carry. The link map names what the
-# link took from the toolchain; the Debian packages that ship those files
-# give the copyright notices and licence terms, so the notices follow the
-# toolchain that built the program, not a copy kept by hand.
+# libraries ask a binary distribution to carry. The list of what the link
+# took (tools/linked-files.sh) names the Debian packages that ship those
+# files, whose copyright files give the copyright notices and licence
+# terms, so the notices follow the toolchain that built the program, not a
+# copy kept by hand.
 #
-# usage: tools/third-party-notices.sh PROGRAM LINK-MAP OUTPUT
+# usage: tools/third-party-notices.sh PROGRAM LINKED-FILES OUTPUT
 set -eu
 
-program=$1 map=$2 output=$3
+program=$1 linked=$2 output=$3
 export LC_ALL=C
-
-# The archives the link took members from, and the objects it loaded whole.
-# The program's own files are those given by relative paths.
-linked=$(awk '
-  /^Archive member included/ { archives = 1; next }
-  /^(Discarded input sections|Memory Configuration)/ { archives = 0 }
-  archives && /^\// { sub(/\(.*/, ""); print }
-  $1 == "LOAD" && $2 ~ /^\// && $2 !~ /\.a$/ { print $2 }' "$map" | sort -u)
-[ -n "$linked" ] || { echo "$map names no linked library" >&2 && exit 1; }
 
 # One row per linked file: its copyright file, name, package and version.
 rows=$output.rows
-for file in $linked; do
-  owner=$(dpkg-query -S "$(realpath -s "$file")" 2>/dev/null) || {
-    echo "no Debian package ships $file, so its licence is unknown" >&2
-    exit 1
-  }
-  package=${owner%%: *}
-  package=${package%%[,:]*}
-  copyright=$(realpath "/usr/share/doc/$package/copyright")
-  printf '%s %s %s %s\n' "$copyright" "${file##*/}" "$package" \
-    "$(dpkg-query -W -f '${Version}' "$package")"
-done >"$rows"
+awk '{ n = split($5, path, "/"); print $4, path[n], $1, $2 }' "$linked" |
+  sort -u >"$rows"
 copyrights=$(cut -d ' ' -f 1 "$rows" | sort -u)
 licences=$(for copyright in $copyrights; do
   grep -o '/usr/share/common-licenses/[A-Za-z0-9.+-]*[A-Za-z0-9+]' "$copyright"

@@ -3,13 +3,19 @@
 # it, for the tests and CI to sign with and check against; nothing of it is
 # worth keeping, and none of it belongs in the tree.
 #
-# usage: tests/throwaway.sh DIR [token] [tsa]
+# usage: tests/throwaway.sh DIR [lists] [token] [tsa]
 #        tests/throwaway.sh --stop DIR
 # Always: a root and an intermediate; the publisher's certificate issued by
-# the intermediate, with its key in a file encrypted with the passphrase in
-# DIR/passphrase; DIR/chain.pem, the publisher's certificate and the
-# intermediate, as a signer is given them; and DIR/other-root.pem, a root
-# that issued none of it.
+# the intermediate, for an organization, with its key in a file encrypted
+# with the passphrase in DIR/passphrase; DIR/chain.pem, the publisher's
+# certificate and the intermediate, as a signer is given them; and
+# DIR/other-root.pem, a root that issued none of it.
+#   lists  certificates that name where their issuer's revocation list is,
+#          as a public CA's do, served over HTTP on 127.0.0.1 until --stop;
+#          DIR/lists.pem holds every list. A second publisher,
+#          DIR/revoked-chain.pem with DIR/revoked.key, whose certificate
+#          the intermediate's list revokes, for a key compromised on
+#          1 January 2026.
 #   token  a SoftHSM2 token whose RSA key was generated inside it, where it
 #          stays: DIR/token.uri names it, DIR/pin opens it, and
 #          DIR/token-chain.pem is its certificate and the intermediate. The
@@ -19,16 +25,69 @@
 #          127.0.0.1 until --stop
 set -eu
 
+usage() {
+  echo "usage: tests/throwaway.sh DIR [lists] [token] [tsa]" >&2
+  echo "       tests/throwaway.sh --stop DIR" >&2
+  exit 2
+}
 if [ "${1-}" = --stop ]; then
-  [ ! -f "$2/tsa.pid" ] || kill "$(cat "$2/tsa.pid")" 2>/dev/null || true
-  rm -f "$2/tsa.pid"
+  [ $# = 2 ] || usage
+  [ ! -f "$2/server.pid" ] || kill "$(cat "$2/server.pid")" 2>/dev/null || true
+  rm -f "$2/server.pid"
   exit 0
 fi
+[ $# -ge 1 ] || usage
 dir=$1
 shift
-mkdir -p "$dir"
+lists='' token='' tsa=''
+for word; do
+  case $word in
+  lists) lists=yes ;;
+  token) token=yes ;;
+  tsa) tsa=yes ;;
+  *) usage ;;
+  esac
+done
+mkdir -p "$dir/lists"
 passphrase=$(openssl rand -hex 16)
 echo "$passphrase" >"$dir/passphrase"
+
+# One HTTP server on a port the system picks, which it names on its first
+# line once it listens: no port to guess, and no wait to time. It serves the
+# revocation lists, and time-stamps what is posted to it.
+url=''
+if [ -n "$lists$tsa" ]; then
+  mkfifo "$dir/server.fifo"
+  python3 -c '
+import http.server, os, subprocess, sys
+folder, config = sys.argv[1], sys.argv[2]
+class Authority(http.server.BaseHTTPRequestHandler):
+    def reply(self, kind, body):
+        self.send_response(200)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def do_GET(self):
+        path = os.path.join(folder, os.path.basename(self.path))
+        if not os.path.isfile(path):
+            self.send_error(404)
+            return
+        with open(path, "rb") as f:
+            self.reply("application/pkix-crl", f.read())
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        self.reply("application/timestamp-reply", subprocess.run(
+            ["openssl", "ts", "-reply", "-config", config, "-queryfile",
+             "/dev/stdin", "-out", "/dev/stdout"],
+            input=query, capture_output=True, check=True).stdout)
+server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+print("http://127.0.0.1:%d/" % server.server_port, flush=True)
+server.serve_forever()' "$dir/lists" "$dir/tsa.cnf" >"$dir/server.fifo" \
+    2>"$dir/server.log" &
+  echo $! >"$dir/server.pid"
+  read -r url <"$dir/server.fifo" || { cat "$dir/server.log" >&2 && exit 1; }
+fi
 
 certificate() {  # name, subject, issuer's name or - for none, option...
   name=$1 subject=$2 issuer=$3
@@ -38,68 +97,104 @@ certificate() {  # name, subject, issuer's name or - for none, option...
   else
     set -- "$@" -CA "$dir/$issuer.pem" -CAkey "$dir/$issuer.key" \
       -passin "pass:$passphrase"
+    [ -z "$lists" ] ||
+      set -- "$@" -addext "crlDistributionPoints=URI:${url}$issuer.crl"
   fi
   openssl req -config /dev/null -new -newkey rsa:2048 -days 1000 \
     -subj "$subject" "$@" -keyout "$dir/$name.key" -out "$dir/$name.pem" \
     -passout "pass:$passphrase" 2>/dev/null
 }
-ca='-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign'
+# A revocation list of an authority's, valid for longer than anything it
+# issued, that revokes the certificates named.
+revocation_list() {  # authority's name, certificate revoked...
+  authority=$1
+  shift
+  : >"$dir/$authority.index"
+  printf '[ca]\ndefault_ca = this\n[this]\ndatabase = %s\ndefault_md = sha256\n' \
+    "$dir/$authority.index" >"$dir/$authority.cnf"
+  for revoked; do
+    openssl ca -config "$dir/$authority.cnf" -cert "$dir/$authority.pem" \
+      -keyfile "$dir/$authority.key" -passin "pass:$passphrase" \
+      -revoke "$dir/$revoked.pem" -crl_reason keyCompromise 2>/dev/null
+  done
+  # The moment of the compromise, not of the revocation: a fixed one.
+  sed -i 's/\t[0-9]*Z,/\t260101000000Z,/' "$dir/$authority.index"
+  openssl ca -config "$dir/$authority.cnf" -cert "$dir/$authority.pem" \
+    -keyfile "$dir/$authority.key" -passin "pass:$passphrase" -gencrl \
+    -crldays 3000 -out "$dir/$authority.crl" 2>/dev/null
+  cat "$dir/$authority.crl" >>"$dir/lists.pem"
+  # Served as certificate authorities serve them: DER.
+  openssl crl -in "$dir/$authority.crl" -outform DER -out "$dir/lists/$authority.crl"
+}
+ca='-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign'
 # shellcheck disable=SC2086 # one word per option
 certificate root "/CN=veltrin-backend throwaway root" - $ca
 # shellcheck disable=SC2086
 certificate other-root "/CN=veltrin-backend throwaway other root" - $ca
 certificate intermediate "/CN=veltrin-backend throwaway intermediate" root \
   -addext basicConstraints=critical,CA:TRUE,pathlen:0 \
-  -addext keyUsage=critical,keyCertSign
+  -addext keyUsage=critical,keyCertSign,cRLSign
 # A code-signing certificate's extensions: a file, as openssl x509 takes
 # them for the token's certificate, and options, as openssl req does.
 printf '%s\n' basicConstraints=critical,CA:FALSE \
   keyUsage=critical,digitalSignature extendedKeyUsage=codeSigning \
   >"$dir/publisher.ext"
-# shellcheck disable=SC2046 # one word per option
-certificate publisher "/CN=veltrin-backend throwaway publisher" \
-  intermediate $(sed 's/^/-addext /' "$dir/publisher.ext")
-cat "$dir/publisher.pem" "$dir/intermediate.pem" >"$dir/chain.pem"
+[ -z "$lists" ] ||
+  echo "crlDistributionPoints=URI:${url}intermediate.crl" >>"$dir/publisher.ext"
+publisher() {  # name, its chain's name, subject
+  # shellcheck disable=SC2046 # one word per option
+  certificate "$1" "$3" intermediate \
+    $(sed '/^crl/d; s/^/-addext /' "$dir/publisher.ext")
+  cat "$dir/$1.pem" "$dir/intermediate.pem" >"$dir/$2.pem"
+}
+publisher publisher chain \
+  "/O=Veltrin Throwaway Publisher/CN=veltrin-backend throwaway publisher"
 rm "$dir/other-root.key"
+if [ -n "$lists" ]; then
+  publisher revoked revoked-chain "/CN=veltrin-backend throwaway revoked publisher"
+  : >"$dir/lists.pem"
+  revocation_list root
+  revocation_list intermediate revoked
+fi
 
-for word; do
-  case $word in
-  token)
-    export SOFTHSM2_CONF="$dir/softhsm2.conf"
-    mkdir "$dir/tokens"
-    printf 'directories.tokendir = %s\nobjectstore.backend = file\n' \
-      "$dir/tokens" >"$SOFTHSM2_CONF"
-    pin=$(openssl rand -hex 4)
-    echo "$pin" >"$dir/pin"
-    softhsm2-util --init-token --free --label veltrin-throwaway \
-      --so-pin "$(openssl rand -hex 8)" --pin "$pin" >/dev/null
-    token="--module /usr/lib/softhsm/libsofthsm2.so --token-label veltrin-throwaway"
-    # shellcheck disable=SC2086 # one word per option
-    pkcs11-tool $token --login --pin "$pin" --keypairgen --key-type rsa:2048 \
-      --label publisher --id 01 --usage-sign >/dev/null
-    # shellcheck disable=SC2086
-    pkcs11-tool $token --read-object --type pubkey --label publisher \
-      -o "$dir/token-public.der" >/dev/null
-    openssl pkey -pubin -inform DER -in "$dir/token-public.der" \
-      -out "$dir/token-public.pem"
-    openssl x509 -new -subj "/CN=veltrin-backend throwaway token publisher" \
-      -force_pubkey "$dir/token-public.pem" -days 1000 \
-      -CA "$dir/intermediate.pem" -CAkey "$dir/intermediate.key" \
-      -passin "pass:$passphrase" -extfile "$dir/publisher.ext" \
-      -out "$dir/token.pem"
-    cat "$dir/token.pem" "$dir/intermediate.pem" >"$dir/token-chain.pem"
-    echo "pkcs11:token=veltrin-throwaway;object=publisher" >"$dir/token.uri"
-    ;;
-  tsa)
-    # shellcheck disable=SC2086
-    certificate tsa-root "/CN=veltrin-backend throwaway time-stamp root" - $ca
-    certificate tsa "/CN=veltrin-backend throwaway time-stamp authority" \
-      tsa-root -addext basicConstraints=critical,CA:FALSE \
-      -addext keyUsage=critical,digitalSignature \
-      -addext extendedKeyUsage=critical,timeStamping
-    openssl pkey -in "$dir/tsa.key" -passin "pass:$passphrase" \
-      -out "$dir/tsa-plain.key"
-    cat >"$dir/tsa.cnf" <<EOF
+if [ -n "$token" ]; then
+  export SOFTHSM2_CONF="$dir/softhsm2.conf"
+  mkdir "$dir/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' \
+    "$dir/tokens" >"$SOFTHSM2_CONF"
+  pin=$(openssl rand -hex 4)
+  echo "$pin" >"$dir/pin"
+  softhsm2-util --init-token --free --label veltrin-throwaway \
+    --so-pin "$(openssl rand -hex 8)" --pin "$pin" >/dev/null
+  module="--module /usr/lib/softhsm/libsofthsm2.so --token-label veltrin-throwaway"
+  # shellcheck disable=SC2086 # one word per option
+  pkcs11-tool $module --login --pin "$pin" --keypairgen --key-type rsa:2048 \
+    --label publisher --id 01 --usage-sign >/dev/null
+  # shellcheck disable=SC2086
+  pkcs11-tool $module --read-object --type pubkey --label publisher \
+    -o "$dir/token-public.der" >/dev/null
+  openssl pkey -pubin -inform DER -in "$dir/token-public.der" \
+    -out "$dir/token-public.pem"
+  openssl x509 -new -subj "/CN=veltrin-backend throwaway token publisher" \
+    -force_pubkey "$dir/token-public.pem" -days 1000 \
+    -CA "$dir/intermediate.pem" -CAkey "$dir/intermediate.key" \
+    -passin "pass:$passphrase" -extfile "$dir/publisher.ext" \
+    -out "$dir/token.pem"
+  cat "$dir/token.pem" "$dir/intermediate.pem" >"$dir/token-chain.pem"
+  echo "pkcs11:token=veltrin-throwaway;object=publisher" >"$dir/token.uri"
+fi
+
+if [ -n "$tsa" ]; then
+  # shellcheck disable=SC2086
+  certificate tsa-root "/CN=veltrin-backend throwaway time-stamp root" - $ca
+  certificate tsa "/CN=veltrin-backend throwaway time-stamp authority" \
+    tsa-root -addext basicConstraints=critical,CA:FALSE \
+    -addext keyUsage=critical,digitalSignature \
+    -addext extendedKeyUsage=critical,timeStamping
+  [ -z "$lists" ] || revocation_list tsa-root
+  openssl pkey -in "$dir/tsa.key" -passin "pass:$passphrase" \
+    -out "$dir/tsa-plain.key"
+  cat >"$dir/tsa.cnf" <<EOF
 [ tsa ]
 default_tsa = throwaway
 [ throwaway ]
@@ -115,33 +210,6 @@ ordering = yes
 tsa_name = yes
 ess_cert_id_alg = sha256
 EOF
-    echo 01 >"$dir/tsa.serial"
-    # An HTTP responder on a port the system picks, which it names on its
-    # first line once it listens: no port to guess, and no wait to time.
-    mkfifo "$dir/tsa.fifo"
-    python3 -c '
-import http.server, subprocess, sys
-class TimeStamp(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        query = self.rfile.read(int(self.headers["Content-Length"]))
-        reply = subprocess.run(["openssl", "ts", "-reply", "-config",
-            sys.argv[1], "-queryfile", "/dev/stdin", "-out", "/dev/stdout"],
-            input=query, capture_output=True, check=True).stdout
-        self.send_response(200)
-        self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamp)
-print("http://127.0.0.1:%d/" % server.server_port, flush=True)
-server.serve_forever()' "$dir/tsa.cnf" >"$dir/tsa.fifo" 2>"$dir/tsa.log" &
-    echo $! >"$dir/tsa.pid"
-    read -r url <"$dir/tsa.fifo" || { cat "$dir/tsa.log" >&2 && exit 1; }
-    echo "$url" >"$dir/tsa.url"
-    ;;
-  *)
-    echo "usage: tests/throwaway.sh DIR [token] [tsa]" >&2
-    exit 2
-    ;;
-  esac
-done
+  echo 01 >"$dir/tsa.serial"
+  echo "$url" >"$dir/tsa.url"
+fi

@@ -46,6 +46,11 @@ have_signing_tools() {
 }
 signing_tools='osslsigncode and openssl, which tools/setup.sh sign installs'
 
+# A string as JSON writes it.
+json_string() {  # text of one line
+  printf '"%s"' "$(printf '%s' "$1" | sed 's/[\\"]/\\&/g; s/\t/\\t/g')"
+}
+
 # The release's zip holds these, in a folder of the release's name.
 release_members() {  # release's name, program's name
   printf '%s\n' "$1/README.md" "$1/THIRD-PARTY-NOTICES.txt" "$1/$2.exe"

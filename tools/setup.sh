@@ -18,6 +18,8 @@
 #               modules, to sign with a key in a token or HSM
 #   throwaway   SoftHSM2, OpenSC's pkcs11-tool and Python, for the throwaway
 #               token and time-stamp authority of tests/throwaway.sh
+#   python      Python with its YAML reader, for the tests that read the
+#               package manifests and the bill of materials
 #   --check     install nothing; name what is missing and fail if anything is
 #   --versions  install nothing; print the installed version of each package
 #               that shapes the bytes of the Windows release, and with sign,
@@ -68,6 +70,10 @@ find_missing() {
       need softhsm2 softhsm2-util
       need opensc pkcs11-tool
       need python3 python3
+      ;;
+    python)
+      need python3 python3
+      python3 -c 'import yaml' 2>/dev/null || missing="$missing python3-yaml"
       ;;
     esac
   done
@@ -124,7 +130,7 @@ check_only=0
 for word; do
   case $word in
   --check) check_only=1 ;;
-  lint | windows | bench | rebuild | compare | sign | throwaway) ;;
+  lint | windows | bench | rebuild | compare | sign | throwaway | python) ;;
   *) usage 2 ;;
   esac
 done

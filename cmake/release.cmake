@@ -69,9 +69,10 @@ if(WIN32)
   # Run by cpack once the zip is written, before it copies the zip out and
   # writes its checksum. Each entry of the zip records the numeric user and
   # group of the builder, which CPack offers no way to set: they are zeroed,
-  # and every time in the zip is set to the moment again. Then the record of
-  # the build is written beside the zip, with the sums of what it ships and,
-  # where the exe is signed, of the signature attached to it.
+  # and every time in the zip is set to the moment again. Then the bill of
+  # materials, of the exe as shipped, and the record of the build are
+  # written beside the zip, the record with the sums of what the release
+  # ships and, where the exe is signed, of the signature attached to it.
   set(CPACK_PACKAGE_FILE_NAME ${release_name})
   find_program(STRIP_NONDETERMINISM strip-nondeterminism REQUIRED)
   file(CONFIGURE OUTPUT finish-package.cmake @ONLY CONTENT [[
@@ -80,6 +81,13 @@ execute_process(
     ${CPACK_PACKAGE_FILES}
   COMMAND_ERROR_IS_FATAL ANY)
 set(release "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}")
+set(shipped "${CPACK_TEMPORARY_DIRECTORY}")
+execute_process(
+  COMMAND sh "@PROJECT_SOURCE_DIR@/tools/sbom.sh" "${release}.cdx.json"
+    @PROJECT_NAME@ @PROJECT_VERSION@ "@PROJECT_DESCRIPTION@" @PROJECT_LICENSE@
+    @source_date_epoch@ "${shipped}/@PROJECT_NAME@.exe"
+    "@CMAKE_CURRENT_BINARY_DIR@/linked-files.txt"
+  COMMAND_ERROR_IS_FATAL ANY)
 set(signature "")
 if(EXISTS "${release}.signature")
   set(signature "${release}.signature")
@@ -87,9 +95,8 @@ endif()
 execute_process(
   COMMAND sh "@PROJECT_SOURCE_DIR@/tools/buildinfo.sh" "${release}.buildinfo"
     @PROJECT_NAME@ @PROJECT_VERSION@ @source_date_epoch@ @source_date_origin@
-    @commit_id@ ${CPACK_PACKAGE_FILES}
-    "${CPACK_TEMPORARY_DIRECTORY}/@PROJECT_NAME@.exe"
-    "${CPACK_TEMPORARY_DIRECTORY}/THIRD-PARTY-NOTICES.txt" ${signature}
+    @commit_id@ ${CPACK_PACKAGE_FILES} "${shipped}/@PROJECT_NAME@.exe"
+    "${shipped}/THIRD-PARTY-NOTICES.txt" "${release}.cdx.json" ${signature}
   COMMAND_ERROR_IS_FATAL ANY)
 ]])
   set(CPACK_POST_BUILD_SCRIPTS

@@ -46,7 +46,7 @@ same_line() {  # expected line, or nothing for none; file
 }
 while IFS='|' read -r signature status after message; do
   for stale in "$exe" "$release.zip" "$release.zip.sha256" \
-    "$release.buildinfo" "$release.signature"; do
+    "$release.buildinfo" "$release.cdx.json" "$release.signature"; do
     echo stale >"$stale"
   done
   actual=0
@@ -77,7 +77,7 @@ while IFS='|' read -r signature status after message; do
     ;;
   none)
     for left in "$exe" "$release.zip" "$release.zip.sha256" \
-      "$release.buildinfo" "$release.signature"; do
+      "$release.buildinfo" "$release.cdx.json" "$release.signature"; do
       [ ! -e "$left" ] || problems="$problems; ${left##*/} is left"
     done
     ;;

@@ -5,7 +5,8 @@
 # time, so that setting, changing or unsetting the variable takes effect.
 # The signature attaches whether or not this machine trusts its signer; what
 # is checked is that it was made for exactly these bytes. When it fails,
-# nothing of the release is left behind: no exe, zip, checksum or record.
+# nothing of the release is left behind: no exe, zip, checksum, record or
+# bill of materials.
 #
 # usage: tools/attach-signature.sh UNSIGNED-EXE EXE RELEASE
 #   RELEASE  the path of the release's files less their endings, such as
@@ -21,7 +22,7 @@ signature=${VELTRIN_SIGNATURE-}
 
 fail() {  # why
   rm -f "$exe" "$exe.part" "$release.zip" "$release.zip.sha256" \
-    "$release.buildinfo" "$release.signature.part"
+    "$release.buildinfo" "$release.cdx.json" "$release.signature.part"
   # The copy of an earlier signature goes too, unless it is the file given.
   [ "$signature" -ef "$release.signature" ] || rm -f "$release.signature"
   echo "VELTRIN_SIGNATURE: $1" >&2

@@ -6,8 +6,8 @@
 # that another tool made for that exe. Then writes the detached signature
 # and makes the signed release from it exactly as any rebuilder would, with
 # VELTRIN_SIGNATURE and the Windows workflow. Afterwards build/windows holds
-# the signed exe, the zip with it, the zip's .sha256, the .buildinfo and the
-# .signature. The steps and their reasons: docs/release.md.
+# the signed exe, the zip with it, the zip's .sha256, the .buildinfo, the
+# bill of materials and the .signature. The steps and their reasons: docs/release.md.
 #
 # usage: tools/sign.sh [--timestamp URL] CERTS KEY
 #        tools/sign.sh [--timestamp URL] [--pkcs11-module MODULE] CERTS pkcs11:URI
@@ -197,6 +197,6 @@ echo "sign.sh: signed by $(buildinfo_field "$release.buildinfo" Signer)," \
   "SHA-256 fingerprint $(buildinfo_field "$release.buildinfo" \
     Signer-Sha256-Fingerprint)"
 for file in "$release.zip" "$release.zip.sha256" "$release.buildinfo" \
-  "$release.signature"; do
+  "$release.cdx.json" "$release.signature"; do
   echo "sign.sh: $file"
 done

@@ -19,7 +19,8 @@
 #                                [--crl FILE]... [--no-revocation]
 #                                [--report-seconds N] DIR
 #   DIR          the release's files as published: the zip, its .sha256, the
-#                .buildinfo and, where the release is signed, the .signature
+#                .buildinfo, the bill of materials (.cdx.json) and, where
+#                the release is signed, the .signature
 #   --root FILE  check that the signature's chain of certificates leads to
 #                the root certificate in FILE (PEM), and that none of them
 #                is revoked; without it, the signer is named and not checked
@@ -134,7 +135,7 @@ signed=''
 [ -z "$(buildinfo_field "$buildinfo" Signer)" ] || signed=yes
 [ ! -f "$release.signature" ] || signed=yes
 lacks=''
-for file in "$release.zip" "$release.zip.sha256" \
+for file in "$release.zip" "$release.zip.sha256" "$release.cdx.json" \
   ${signed:+"$release.signature"}; do
   [ -f "$file" ] || lacks="$lacks${lacks:+, }${file##*/}"
 done
@@ -460,7 +461,7 @@ fi
 
 differ=''
 for file in "$release.zip" "$release.zip.sha256" "$release.buildinfo" \
-  ${signed:+"$release.signature"}; do
+  "$release.cdx.json" ${signed:+"$release.signature"}; do
   rebuilt=$copy/build/windows/${file##*/}
   if cmp -s "$file" "$rebuilt"; then
     echo "same: ${file##*/}"

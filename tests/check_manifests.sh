@@ -14,13 +14,10 @@ set -eu
 
 publisher_id=$1
 cd "$(dirname "$0")/.."
+. tools/common.sh
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cache=build/windows/CMakeCache.txt
-cached() {  # variable
-  sed -n "s/^$1:[A-Z]*=//p" "$cache"
-}
-version=$(cached CMAKE_PROJECT_VERSION)
+version=$(windows_cache CMAKE_PROJECT_VERSION)
 name=veltrin-backend-$version-win64
 zip=$(realpath "build/windows/$name.zip")
 manifests=build/windows/manifests
@@ -59,7 +56,7 @@ print("scoop", package["hash"], package["extract_dir"] + "/" + scoop["bin"])
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all \
   WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe=d
 wine() {
-  setarch --addr-no-randomize "$(cached WINE64)" "$@"
+  setarch --addr-no-randomize "$(windows_cache WINE64)" "$@"
 }
 wine wineboot -i >"$work/wineboot.log" 2>&1
 sum=$(sha256sum <"$zip" | cut -d ' ' -f 1)
@@ -75,8 +72,8 @@ while read -r manager manifest_sum exe; do
     problem "$manager: $exe said: $(cat "$work/$manager.out")"
   fi
 done <"$work/read"
-"$(cached WINESERVER)" -k
-"$(cached WINESERVER)" -w
+"$(windows_cache WINESERVER)" -k
+"$(windows_cache WINESERVER)" -w
 
 # A tree with no release in it.
 mkdir "$work/tree"

@@ -18,6 +18,11 @@ exit_on_signals() {
   trap 'exit 143' TERM
 }
 
+# The value that the Windows build's CMake cache holds for a variable.
+windows_cache() {  # variable
+  sed -n "s/^$1:[A-Z]*=//p" build/windows/CMakeCache.txt
+}
+
 # The value of a field of a .buildinfo, or nothing.
 buildinfo_field() {  # .buildinfo, field
   sed -n "s/^$2: //p" "$1"

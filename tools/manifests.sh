@@ -40,15 +40,11 @@ done
 [ $# = 0 ] && [ -n "$url" ] && [ -n "$homepage" ] || usage 2
 
 cd "$(dirname "$0")/.."
-cache=build/windows/CMakeCache.txt
-cached() {  # variable
-  sed -n "s/^$1:[A-Z]*=//p" "$cache"
-}
-[ -f "$cache" ] || fail "no release in build/windows: run cmake --workflow --preset windows first"
-program=$(cached CMAKE_PROJECT_NAME)
-version=$(cached CMAKE_PROJECT_VERSION)
-description=$(cached CMAKE_PROJECT_DESCRIPTION)
-licence=$(cached PROJECT_LICENSE)
+[ -f build/windows/CMakeCache.txt ] || fail "no release in build/windows: run cmake --workflow --preset windows first"
+program=$(windows_cache CMAKE_PROJECT_NAME)
+version=$(windows_cache CMAKE_PROJECT_VERSION)
+description=$(windows_cache CMAKE_PROJECT_DESCRIPTION)
+licence=$(windows_cache PROJECT_LICENSE)
 name=$program-$version-win64
 release=build/windows/$name
 [ -f "$release.zip" ] && [ -f "$release.buildinfo" ] ||

@@ -105,10 +105,9 @@ case $#,$key in
 esac
 
 cd "$(dirname "$0")/.."
-cache=build/windows/CMakeCache.txt
-[ -f "$cache" ] || fail "no Windows build here: run cmake --workflow --preset windows first"
-name=$(sed -n 's/^CMAKE_PROJECT_NAME:STATIC=//p' "$cache")
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$cache")
+[ -f build/windows/CMakeCache.txt ] || fail "no Windows build here: run cmake --workflow --preset windows first"
+name=$(windows_cache CMAKE_PROJECT_NAME)
+version=$(windows_cache CMAKE_PROJECT_VERSION)
 release=build/windows/$name-$version-win64
 unsigned=build/windows/unsigned/$name.exe
 [ -f "$release.buildinfo" ] && [ -f "$unsigned" ] ||

@@ -1,8 +1,9 @@
 #!/bin/sh
-# Runs each tool that a user runs with --help, -h and an option it does not
-# take, and checks where its usage goes and its exit status: standard
-# output and 0 when asked for, standard error and 2 when refused; and that
-# the usage names every option that the tool's command line takes.
+# Runs each command that a document tells a user to run with --help, -h and
+# an option it does not take, and checks where its usage goes and its exit
+# status: standard output and 0 when asked for, standard error and 2 when
+# refused; and that the usage names every option that its command line
+# takes, as its shell case patterns or its argparse options name them.
 #
 # usage: check_usage.sh
 set -eu
@@ -12,23 +13,23 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # One case a row: the exit status, the stream that carries the usage, the
-# tool and its arguments.
+# command and its arguments.
 failed=0
 while read -r status stream tool arguments; do
   actual=0
   # shellcheck disable=SC2086 # one word per argument
-  "tools/$tool" $arguments >"$work/stdout" 2>"$work/stderr" </dev/null || actual=$?
+  "$tool" $arguments >"$work/stdout" 2>"$work/stderr" </dev/null || actual=$?
   problems=
   [ "$actual" = "$status" ] || problems="$problems; exit status $actual"
   other=stdout
   [ "$stream" = stderr ] || other=stderr
-  head -n 1 "$work/$stream" | grep -q "^usage: tools/$tool " ||
+  head -n 1 "$work/$stream" | grep -q "^usage: $tool " ||
     problems="$problems; no usage on $stream"
   [ ! -s "$work/$other" ] || problems="$problems; $other: $(head -n 1 "$work/$other")"
-  # The options that the tool's command line takes, as its case patterns
-  # name them.
-  for option in $(sed -n 's/^ *\(--[a-z0-9| -]*\)).*/\1/p' "tools/$tool" |
-    tr '|' '\n' | tr -d ' ' | grep '^--'); do
+  for option in $({
+    sed -n 's/^ *\(--[a-z0-9| -]*\)).*/\1/p' "$tool" | tr '|' '\n' | tr -d ' '
+    grep -o 'add_argument("--[a-z0-9-]*"' "$tool" | sed 's/.*("//; s/"$//'
+  } | grep '^--'); do
     grep -q -- "$option" "$work/$stream" || problems="$problems; no $option"
   done
   if [ -n "$problems" ]; then
@@ -37,17 +38,17 @@ while read -r status stream tool arguments; do
     echo "ok: $tool $arguments"
   fi
 done <<ROWS
-0 stdout setup.sh          --help
-0 stdout setup.sh          -h
-2 stderr setup.sh          --unknown
-0 stdout sign.sh           --help
-0 stdout sign.sh           -h
-2 stderr sign.sh           --unknown x
-0 stdout verify-release.sh --help
-0 stdout verify-release.sh -h
-2 stderr verify-release.sh --unknown
-0 stdout manifests.sh      --help
-0 stdout manifests.sh      -h
-2 stderr manifests.sh      --unknown x
+0 stdout tools/setup.sh          --help
+0 stdout tools/setup.sh          -h
+2 stderr tools/setup.sh          --unknown
+0 stdout tools/sign.sh           --help
+0 stdout tools/sign.sh           -h
+2 stderr tools/sign.sh           --unknown x
+0 stdout tools/verify-release.py --help
+0 stdout tools/verify-release.py -h
+2 stderr tools/verify-release.py --unknown
+0 stdout tools/manifests.sh      --help
+0 stdout tools/manifests.sh      -h
+2 stderr tools/manifests.sh      --unknown x
 ROWS
 exit $failed

@@ -1,10 +1,11 @@
 #!/bin/sh
-# Runs tools/verify-release.sh on genuine and forged copies of published
+# Runs tools/verify-release.py on genuine and forged copies of published
 # releases, and checks what it says of each: its exit status, its verdict,
 # the last line, which names every finding, and that it names no false one.
 # Each verdict must come however the forgery throws the tools it calls
-# (diffoscope hangs on a zip whose end record is damaged), and no run may
-# leave a scratch folder behind. Needs faketime (tools/setup.sh rebuild),
+# (diffoscope hangs on a zip whose end record is damaged), no run may leave
+# a scratch folder behind or write outside it, and no byte of a forged file
+# may reach the output as a raw escape or carriage return. Needs faketime (tools/setup.sh rebuild),
 # and the lists of MATERIAL served, which it stops half-way, to check a
 # machine offline.
 #
@@ -26,9 +27,14 @@ commit=$(git -c safe.directory="$(pwd -P)" rev-parse HEAD)
 other=0000000000000000000000000000000000000000
 lists=$(cat "$material/tsa.url")
 
+huge() {  # length: one line of that many letters
+  head -c "$1" /dev/zero | tr '\0' a
+  echo
+}
+
 # Each forgery but the first keeps the zip's .sha256 true to it, as a
 # forger who can change the one can change the other.
-forge() {  # how, release folder
+forge() {  # how, release folder, a folder outside it
   zip=$2/$name.zip
   case $1 in
   zip-byte) printf Z | dd of="$zip" bs=1 seek=1000 conv=notrunc 2>/dev/null ;;
@@ -36,6 +42,9 @@ forge() {  # how, release folder
     printf Z | dd of="$zip" bs=1 seek=$(($(wc -c <"$zip") - 1)) conv=notrunc 2>/dev/null
     ;;
   zip-cut) head -c 200000 "$zip" >"$zip.cut" && mv "$zip.cut" "$zip" ;;
+  zip-link | zip-duplicate | zip-newline | zip-dotdot | zip-bomb)
+    /usr/bin/python3 tests/forge.py "${1#zip-}" "$zip" "$3"
+    ;;
   exe-changed | exe-unsigned | readme | extra-dll)
     mkdir "$2/unpacked"
     (cd "$2/unpacked" && cmake -E tar xf "$zip")
@@ -55,9 +64,28 @@ forge() {  # how, release folder
     ;;
   no-signature) rm "$2/$name.signature" ;;
   commit) sed -i "s/^Source-Commit: .*/Source-Commit: $other/" "$2/$name.buildinfo" ;;
+  commit-escape)  # a line that hides the verdict, on a terminal
+    sed -i "s/^Source-Commit: .*/Source-Commit: $(printf '\033[2K\r')$came/" \
+      "$2/$name.buildinfo"
+    ;;
+  commit-huge) huge 50000000 | sed 's/^/Source-Commit: /' >>"$2/$name.buildinfo" ;;
+  depends-huge)
+    awk 'BEGIN { while (n++ < 300000) printf " package%d (= 1),\n", n }' \
+      >>"$2/$name.buildinfo"
+    ;;
+  epoch-word)
+    sed -i 's/^Source-Date-Epoch: .*/Source-Date-Epoch: soon/
+      s/^Source-Date-Epoch-From: .*/Source-Date-Epoch-From: SOURCE_DATE_EPOCH/' \
+      "$2/$name.buildinfo"
+    ;;
   source-path) sed -i 's|^Source: .*|Source: ../../escaped|' "$2/$name.buildinfo" ;;
   esac
-  case $1 in zip-byte | -) ;; *) (cd "$2" && sha256sum "$name.zip" >"$name.zip.sha256") ;; esac
+  case $1 in
+  zip-byte | -) ;;
+  sha256-star) (cd "$2" && sha256sum --binary "$name.zip" >"$name.zip.sha256") ;;
+  sha256-huge) huge 20000000 >"$2/$name.zip.sha256" ;;
+  *) (cd "$2" && sha256sum "$name.zip" >"$name.zip.sha256") ;;
+  esac
 }
 
 # One case a row: the release, its forgery ("-" for none), the command
@@ -67,22 +95,27 @@ forge() {  # how, release folder
 # ";" ("-" for nothing), among its own lines; @copy@ stands for the forged
 # copy's folder. The throwaway certificates expire in 1000 days. Reports
 # are cut short where they are not the point, as they cost seconds.
-# The rows run two at a time, as the machine has two cores, each pair in a
-# folder of its own; a row's line starts with "ok: " when it passes.
+# The rows run two at a time, as the machine has two cores: each of two
+# workers, in a folder of its own, takes the next row that the other has
+# not claimed. A row's line starts with "ok: " when it passes.
 check() {  # folder, rows on standard input
-  folder=$1
+  folder=$1 row=0
   mkdir "$folder"
   while IFS='|' read -r release forgery under options status verdict said false; do
-    copy=$folder/release
-    rm -rf "$copy" "$folder/tmp" && cp -R "$release" "$copy" && mkdir "$folder/tmp"
-    forge "$forgery" "$copy"
+    row=$((row + 1))
+    mkdir "$work/claimed/$row" 2>/dev/null || continue
+    copy=$folder/release outside=$folder/outside
+    started=$(date +%s)
+    rm -rf "$copy" "$folder/tmp" "$outside" && cp -R "$release" "$copy" &&
+      mkdir "$folder/tmp" "$outside" && echo untouched >"$outside/victim.txt"
+    forge "$forgery" "$copy" "$outside"
     # A verdict that never comes is a failure too, not a wait without end.
-    set -- timeout 300 tools/verify-release.sh
+    set -- timeout 300 tools/verify-release.py
     # shellcheck disable=SC2086 # one word per argument
     [ "$under" = - ] || set -- $under "$@"
     actual=0
     # shellcheck disable=SC2086 # one word per option
-    TMPDIR=$folder/tmp "$@" $options "$copy" >"$folder/stdout" 2>"$folder/stderr" ||
+    TMPDIR=$folder/tmp "$@" $options "$copy" </dev/null >"$folder/stdout" 2>"$folder/stderr" ||
       actual=$?
     problems=
     [ "$actual" = "$status" ] || problems="$problems; exit status $actual"
@@ -98,21 +131,28 @@ check() {  # folder, rows on standard input
       problems="$problems; said: $(cat "$folder/said")"
     [ -z "$(ls "$folder/tmp")" ] || problems="$problems; left: $(ls "$folder/tmp")"
     [ ! -e "$folder/escaped" ] || problems="$problems; wrote $folder/escaped"
+    [ "$(cat "$outside/victim.txt")" = untouched ] ||
+      problems="$problems; wrote $outside/victim.txt"
+    ! grep -q "$(printf '[\033\r]')" "$folder/stdout" ||
+      problems="$problems; a raw escape or carriage return reached the output"
+    [ "$(wc -c <"$folder/stdout")" -lt 1000000 ] ||
+      problems="$problems; $(wc -c <"$folder/stdout") bytes of output"
     if [ -n "$problems" ]; then
       echo "FAILED: ${release##*/} $forgery $(u=${under%%:*}; echo "${u##*/}") $options$problems"
     else
-      echo "ok: ${release##*/} $forgery $(u=${under%%:*}; echo "${u##*/}") $options"
+      echo "ok: ${release##*/} $forgery $(u=${under%%:*}; echo "${u##*/}") $options ($(($(date +%s) - started)) s)"
     fi
   done
 }
 check_rows() {  # rows on standard input
   cat >"$work/rows"
-  awk 'NR % 2 == 1' "$work/rows" | check "$work/odd" >"$work/odd.log" &
-  awk 'NR % 2 == 0' "$work/rows" | check "$work/even" >"$work/even.log"
+  mkdir "$work/claimed"
+  check "$work/one" <"$work/rows" >"$work/one.log" &
+  check "$work/two" <"$work/rows" >"$work/two.log"
   wait
-  cat "$work/odd.log" "$work/even.log"
-  rm -rf "$work/odd" "$work/even"
-  ! grep -qv '^ok: ' "$work/odd.log" "$work/even.log" || failed=1
+  cat "$work/one.log" "$work/two.log"
+  rm -rf "$work/one" "$work/two" "$work/claimed"
+  ! grep -qv '^ok: ' "$work/one.log" "$work/two.log" || failed=1
 }
 failed=0
 # A machine without diffoscope, where apt-get would install it; and one
@@ -127,9 +167,8 @@ cat >"$work/multiarch/dpkg-query" <<'EOF'
 out=$(mktemp)
 /usr/bin/dpkg-query "$@" >"$out" && status=0 || status=$?
 cat "$out"
-# base-files for i386 as well as amd64, as dpkg answers for each.
-case "$*" in *' base-files') [ $# = 4 ] && cat "$out" ;; esac
-sed -n 's/^\(installed base-files .*\) amd64$/\1 i386/p' "$out"
+# base-files for i386 as well as amd64: dpkg answers once for each.
+grep -F base-files "$out" || true
 rm "$out"
 exit $status
 EOF
@@ -159,8 +198,19 @@ $stamped|zip-end|-|--report-seconds 3|1|$not: these differ from the rebuilt ones
 $stamped|commit|-|$roots|1|$unshown: this tree is commit $commit, but the release was built from commit $other: check that one out and run this again|-|rebuild
 $stamped|source-path|-|$roots|1|$not: $name.buildinfo does not name the release it is of: its Source and Version do not make its name|-|rebuild
 $stamped|no-signature|-|$roots|1|$unshown: '@copy@' lacks $name.signature|-|not signed
-$stamped|-|-|--root $material/other-root.pem|1|$unshown: the signature's chain does not lead to the root in $material/other-root.pem (unable to get local issuer certificate)|-|revoked
-$stamped|-|-|--root $material/root.pem --tsa-root $material/root.pem|1|$unshown: the timestamp's chain does not lead to the root in $material/root.pem (unable to get local issuer certificate)|-|-
+$stamped|-|-|--root $material/other-root.pem|1|$unshown: the signature's chain does not lead to the root in $material/other-root.pem (its last certificate was issued by CN=veltrin-backend throwaway root, not by that root)|-|revoked
+$stamped|-|-|--root $material/root.pem --tsa-root $material/root.pem|1|$unshown: the timestamp's chain does not lead to the root in $material/root.pem (its last certificate was issued by CN=veltrin-backend throwaway time-stamp root, not by that root)|-|-
+$stamped|zip-link|-||1|$not: $name.zip holds a link, $name/lnk, which a release does not|-|unchanged;rebuild
+$stamped|zip-dotdot|-||1|$not: $name.zip holds $name/../escaped, a path outside its folder|-|damaged;rebuild
+$stamped|zip-duplicate|-||1|$not: $name.zip holds 2 entries named $exe|-|unchanged;rebuild
+$stamped|zip-bomb|-||1|$not: $name.zip unpacks to more than any release does|-|unchanged;rebuild
+$stamped|zip-newline|-|--report-seconds 1|1|$not: $name.zip holds $name/README.md\n$name/THIRD-PARTY-NOTICES.txt, which a release does not; $name.zip lacks $name/README.md $name/THIRD-PARTY-NOTICES.txt; these differ from the rebuilt ones: $name.zip (its README.md THIRD-PARTY-NOTICES.txt), $name.zip.sha256; the signer's chain was not checked|-|exactly
+$stamped|sha256-star|-|--no-revocation|1|$not: these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked; revocation was not checked|$name.zip matches its .sha256|did not arrive
+$stamped|sha256-huge|-||1|$not: $name.zip.sha256 is far larger than a release's: it is not one|-|rebuild
+$stamped|commit-escape|-||1|$not: $name.buildinfo's Source-Commit is not a commit's id: \x1b[2K|-|rebuild
+$stamped|commit-huge|-||1|$not: $name.buildinfo is not a release's: it is far larger, or not text|-|rebuild
+$stamped|depends-huge|-||1|$not: $name.buildinfo is not a release's: it is far larger, or not text|-|rebuild
+$stamped|epoch-word|-||1|$not: $name.buildinfo's Source-Date-Epoch is not a count of seconds: soon|-|rebuild
 $plain|-|-|--tsa-root $material/tsa-root.pem|1|$unshown: the signature has no timestamp to check against $material/tsa-root.pem; the signer's chain was not checked|-|-
 $plain|-|faketime +2000days|--root $material/root.pem|1|$unshown: a certificate of the signer's chain has expired, and no timestamp keeps the signature valid|-|does not lead
 $revoked|-|-|--root $material/root.pem|1|$unshown: $revoked_line|-|does not lead
@@ -176,23 +226,56 @@ $stamped|-|-|$roots --no-revocation|0|$came; revocation was not checked|-|-
 $revoked|-|-|--root $material/root.pem --crl $material/lists.pem|1|$unshown: $revoked_line|-|does not lead
 ROWS
 
-# Sent TERM during its rebuild, it leaves no scratch folder. The rebuild is
-# one that waits to be ended too.
+# Sent TERM during its rebuild, it ends the rebuild, one that would wait a
+# minute, and leaves no scratch folder.
 mkdir "$work/tmp" "$work/bin"
 printf '#!/bin/sh\ncase $1 in --workflow) echo $$ >"%s"; exec sleep 60 ;; esac\nexec %s "$@"\n' \
   "$work/building" "$(command -v cmake)" >"$work/bin/cmake"
 chmod +x "$work/bin/cmake"
-PATH=$work/bin:$PATH TMPDIR=$work/tmp tools/verify-release.sh --no-revocation \
+PATH=$work/bin:$PATH TMPDIR=$work/tmp tools/verify-release.py --no-revocation \
   "$stamped" >/dev/null 2>&1 &
 interrupted=$!
 while [ ! -s "$work/building" ] && kill -0 "$interrupted" 2>/dev/null; do
   sleep 0.1
 done
-kill -TERM "$interrupted" "$(cat "$work/building")"
+kill -TERM "$interrupted"
 wait "$interrupted" || true
-if [ -n "$(ls "$work/tmp")" ]; then
-  echo "interrupted, verify-release.sh left $(ls "$work/tmp")" && failed=1
+building=$(cat "$work/building" 2>/dev/null || true)
+if [ -z "$building" ]; then
+  echo "FAILED: interrupted: it never came to its rebuild" && failed=1
+elif kill -0 "$building" 2>/dev/null; then
+  kill "$building" && echo "FAILED: interrupted, its rebuild went on" && failed=1
+elif [ -n "$(ls "$work/tmp")" ]; then
+  echo "FAILED: interrupted, verify-release.py left $(ls "$work/tmp")" && failed=1
 else
-  echo "ok: interrupted during its rebuild"
+  echo "ok: interrupted during its rebuild, which it ended"
+fi
+
+# The addresses of both chains' lists, to fetch them for a check offline.
+tools/verify-release.py --crl-addresses "$stamped" >"$work/addresses" 2>&1 || true
+addresses="${lists}intermediate.crl ${lists}root.crl ${lists}tsa-root.crl"
+if [ "$(paste -s -d ' ' "$work/addresses")" = "$addresses" ]; then
+  echo "ok: --crl-addresses"
+else
+  echo "FAILED: --crl-addresses: $(cat "$work/addresses")" && failed=1
+fi
+
+# A release folder whose name starts with a dash: refused with the reason
+# as an option, and taken as a folder after --.
+mkdir "$work/-dash"
+status=0
+(cd "$work" && tools=$OLDPWD/tools && "$tools/verify-release.py" -dash) \
+  >"$work/stdout" 2>"$work/stderr" || status=$?
+if [ "$status" = 2 ] && [ ! -s "$work/stdout" ] && grep -q -e '-dash' "$work/stderr"; then
+  echo "ok: -dash"
+else
+  echo "FAILED: -dash: exit status $status; $(cat "$work/stderr")" && failed=1
+fi
+status=0
+(cd "$work" && "$OLDPWD/tools/verify-release.py" -- -dash) >"$work/stdout" 2>&1 || status=$?
+if [ "$status" = 1 ] && [ "$(tail -n 1 "$work/stdout")" = "verify-release: $unshown: '$work/-dash' must hold the .buildinfo of one release" ]; then
+  echo "ok: -- -dash"
+else
+  echo "FAILED: -- -dash: exit status $status; $(tail -n 1 "$work/stdout")" && failed=1
 fi
 exit $failed

@@ -9,7 +9,8 @@
 #               a clone, where the release reads the commit's time from it
 #   lint        clang-format and clang-tidy, for the checks in .ci/run
 #   windows     the mingw-w64 cross compiler, wine and strip-nondeterminism,
-#               for the Windows build and its zip
+#               for the Windows build and its zip, and the Python libraries
+#               that the release tools read their files with
 #   bench       valgrind, GNU time and hyperfine, for bench/run.sh
 #   rebuild     faketime, for the rebuild in .ci/run under a shifted clock
 #   compare     diffoscope, to show where two builds differ
@@ -47,6 +48,11 @@ find_missing() {
       need g++-mingw-w64-x86-64-win32 x86_64-w64-mingw32-g++-win32
       need wine64 /usr/lib/wine/wine64
       need strip-nondeterminism strip-nondeterminism
+      need python3 /usr/bin/python3
+      need_module python3-debian debian.deb822
+      need_module python3-cryptography cryptography.x509
+      need_module python3-asn1crypto asn1crypto.cms
+      need_module python3-pefile pefile
       ;;
     bench)
       need valgrind valgrind
@@ -80,6 +86,11 @@ find_missing() {
 }
 need() {  # Debian package, a command it installs
   command -v "$2" >/dev/null 2>&1 || missing="$missing $1"
+}
+# The release tools run on Debian's own interpreter, which sees the Python
+# packages Debian installs, whatever python3 comes first on PATH.
+need_module() {  # Debian package, the Python module it installs
+  /usr/bin/python3 -c "import $2" 2>/dev/null || missing="$missing $1"
 }
 need_file() {  # Debian package, a pattern of a file it installs
   # shellcheck disable=SC2086 # the pattern is the shell's to expand

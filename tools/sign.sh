@@ -32,7 +32,7 @@
 # without echo, or as one line from a pipe; never from the URI. The key is
 # read where it is; nothing of it, as given or decrypted, is written
 # anywhere. Paths are taken from the current folder. sign.sh does not check
-# revocation: tools/verify-release.sh does, before the release is published.
+# revocation: tools/verify-release.py does, before the release is published.
 set -eu
 . "$(dirname "$0")/common.sh"
 

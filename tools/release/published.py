@@ -1,0 +1,124 @@
+"""Reading a release as it was published, which nobody trusts yet. A file
+is measured before it is read; the zip's listing is judged, entry by entry
+as the zip holds it, before anything is unpacked; and only the release's
+own files are unpacked, as regular files that this code creates in a
+folder of its own, whatever the zip says they are."""
+import collections
+import hashlib
+import pathlib
+import re
+import stat
+import struct
+import zlib
+import zipfile
+
+from debian import deb822
+
+from . import layout
+
+# What zipfile raises for a zip that is not one, or damaged.
+DAMAGED = (zipfile.BadZipFile, ValueError, EOFError, NotImplementedError,
+           RuntimeError, zlib.error, struct.error)
+
+
+def read(path, ending):
+    """The file's bytes, or None where it is larger than any release's."""
+    if path.stat().st_size > layout.LIMITS[ending]:
+        return None
+    return path.read_bytes()
+
+
+def sum_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as file:
+        for block in iter(lambda: file.read(1 << 16), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def listed_sums(text):
+    """Each (name, sum) of a .sha256, as sha256sum -c reads it: lines end in a line feed, or a
+    carriage return and one; a sum, a blank, then a blank or the binary marker * before the
+    name, or the tagged form SHA256 (NAME) = SUM; a backslash first means that the name has
+    its backslashes and line feeds escaped. A line of any other form is passed over."""
+    found = []
+    for line in text.split("\n"):
+        escaped, line = line.startswith("\\"), line.removeprefix("\\").removesuffix("\r")
+        plain = re.fullmatch(r"([0-9a-fA-F]{64}) [ *](.+)", line)
+        tagged = re.fullmatch(r"SHA256 \((.+)\) = ([0-9a-fA-F]{64})", line)
+        name, digest = (plain[2], plain[1]) if plain else tagged.groups() if tagged else (None, None)
+        if name and escaped:
+            name = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], name)
+        if name:
+            found.append((name, digest.lower()))
+    return found
+
+
+def buildinfo(data):
+    """The record's fields, or None where it is not text."""
+    try:
+        return deb822.BuildInfo(data.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError):
+        return None
+
+
+def kind(entry):
+    """What an entry is: a file, a folder, a link, or another kind."""
+    mode = entry.external_attr >> 16
+    if entry.create_system == 3 and stat.S_IFMT(mode):
+        if stat.S_ISLNK(mode):
+            return "link"
+        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+            return "other"
+    return "folder" if entry.is_dir() else "file"
+
+
+def outside(name):
+    parts = name.split("/")
+    return (name.startswith("/") or "\\" in name or ".." in parts
+            or re.match(r"[A-Za-z]:", name) is not None)
+
+
+def judge(zip_path, members):
+    """What the zip holds against what a release holds: a list of findings
+    that rule the zip out (empty for none), the release's files it lacks,
+    and the names it holds beside them. Raises one of DAMAGED."""
+    with zipfile.ZipFile(zip_path) as archive:
+        entries = archive.infolist()
+    folder = members[0].split("/")[0] + "/"
+    ruled_out, extra = [], []
+    for name, count in collections.Counter(e.filename for e in entries).items():
+        if count > 1:
+            ruled_out.append(f"holds {count} entries named {name}")
+    for entry in entries:
+        what, name = kind(entry), entry.filename
+        if outside(name):
+            ruled_out.append(f"holds {name}, a path outside its folder")
+        elif what == "link":
+            ruled_out.append(f"holds a link, {name}, which a release does not")
+        elif what == "other":
+            ruled_out.append(f"holds {name}, which is not a regular file")
+        elif what == "file" and name not in members:
+            extra.append(name)
+        elif what == "folder" and not folder.startswith(name):
+            extra.append(name)
+    if sum(e.file_size for e in entries) > layout.UNPACKED_LIMIT:
+        ruled_out.append("unpacks to more than any release does")
+    present = {e.filename for e in entries if kind(e) == "file"}
+    return ruled_out, [m for m in members if m not in present], extra
+
+
+def unpack(zip_path, members, into):
+    """Writes each of the members that the zip holds under INTO, checking
+    its CRC as it goes. Raises one of DAMAGED."""
+    with zipfile.ZipFile(zip_path) as archive:
+        for member in members:
+            try:
+                entry = archive.getinfo(member)
+            except KeyError:
+                continue
+            target = pathlib.Path(into, *member.split("/"))
+            target.parent.mkdir(parents=True, exist_ok=True)
+            with archive.open(entry) as source, open(target, "xb") as copy:
+                for block in iter(lambda: source.read(1 << 16), b""):
+                    copy.write(block)

@@ -1,0 +1,103 @@
+"""This tree against a release's record: its commit and its toolchain, as
+git and dpkg give them; its rebuild, in a scratch folder; and where a
+rebuilt file differs, diffoscope's report of where."""
+import difflib
+import os
+import shutil
+import signal
+import subprocess
+
+
+def _in_group(command, timeout=None, **options):
+    """Runs COMMAND in a process group of its own, which is ended whole
+    when this ends or the time runs out: (status, output), or None where
+    it took longer than TIMEOUT."""
+    with subprocess.Popen(command, start_new_session=True, **options) as process:
+        try:
+            output = process.communicate(timeout=timeout)[0]
+            return process.returncode, output
+        except subprocess.TimeoutExpired:
+            return None
+        finally:
+            if process.returncode is None:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+
+
+def commit(top):
+    """The commit that the tree holds, as the build reads it, or None."""
+    environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    answer = subprocess.run(["cmake", "-P", "cmake/moment.cmake"], cwd=top,
+                            env=environment, capture_output=True, text=True)
+    words = answer.stdout.split()
+    return words[0] if answer.returncode == 0 and words and words[0] != "-" else None
+
+
+def git(top, *arguments, **options):
+    # A tree of another user's, such as one mounted into a container, is one
+    # git refuses unless told to trust it: this one, for this call.
+    return subprocess.run(["git", "-c", f"safe.directory={top.resolve()}",
+                           *arguments], cwd=top, **options)
+
+
+def uncommitted(top):
+    return (top / ".git").exists() and bool(git(
+        top, "status", "--porcelain", "--untracked-files=no",
+        capture_output=True).stdout)
+
+
+def installed(packages):
+    """{package: sorted versions} of those of PACKAGES that dpkg has
+    installed, for each architecture; one removed but not purged is not."""
+    listed = subprocess.run(
+        ["dpkg-query", "-W", "-f", "${db:Status-Status}\t${Package}\t${Version}\n",
+         *packages], capture_output=True, text=True).stdout
+    found = {}
+    for line in listed.splitlines():
+        status, package, version = line.split("\t")
+        if status == "installed":
+            found.setdefault(package, set()).add(version)
+    return {package: sorted(versions) for package, versions in found.items()}
+
+
+def rebuild(top, copy, epoch, signature, log):
+    """Rebuilds what the tree has committed, in COPY; True where it built."""
+    copy.mkdir()
+    if (top / ".git").exists():
+        archive = git(top, "archive", "--format=tar", "HEAD",
+                      stdout=subprocess.PIPE, check=True).stdout
+        subprocess.run(["tar", "-x", "-C", copy], input=archive, check=True)
+    else:
+        shutil.copytree(top, copy, dirs_exist_ok=True,
+                        ignore=lambda folder, _: ["build"] if folder == str(top) else [])
+    environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    if epoch is not None:
+        environment["SOURCE_DATE_EPOCH"] = epoch
+    environment["VELTRIN_SIGNATURE"] = str(signature or "")
+    with open(log, "wb") as output:
+        return _in_group(
+            ["cmake", "--workflow", "--preset", "windows-package"], cwd=copy,
+            env=environment, stdin=subprocess.DEVNULL, stdout=output,
+            stderr=subprocess.STDOUT)[0] == 0
+
+
+def report(published, rebuilt, seconds, scratch):
+    """Where two files differ, as lines cut short at a few hundred: a
+    unified diff of two texts, else diffoscope's report; None where
+    diffoscope is not here, and False where it took longer than SECONDS."""
+    try:
+        texts = [path.read_text(encoding="utf-8").splitlines() for path in (published, rebuilt)]
+        return list(difflib.unified_diff(*texts, "published", "rebuilt", lineterm=""))[:300]
+    except UnicodeDecodeError:
+        pass
+    if shutil.which("diffoscope") is None:
+        return None
+    # Its own scratch files go in ours, and go with it.
+    environment = dict(os.environ, TMPDIR=str(scratch))
+    answer = _in_group(
+        ["diffoscope", "--max-text-report-size", "20000", published, rebuilt],
+        timeout=seconds, env=environment, stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if answer is None:
+        return False
+    return answer[1].decode("utf-8", "replace").splitlines()

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs, from Debian's packages, what building veltrin-backend needs and
 # the machine lacks. With everything present it installs nothing; it never
-# prompts.
+# prompts. It runs before anything else is installed, so it is shell, and
+# asks for each program by its path, never a shell function of that name.
 #
 # usage: tools/setup.sh [--check] [WORD...]
 #        tools/setup.sh --versions [sign]
@@ -27,9 +28,26 @@
 #               of a signed one
 #   --help, -h  print this usage
 set -eu
-. "$(dirname "$0")/common.sh"
 
+usage() {  # exit status: the header from its usage line, on stdout for 0
+  sed -n '/^# usage:/,/^set -eu$/{/^set -eu$/d; s/^# \{0,1\}//p}' "$0" |
+    if [ "$1" = 0 ]; then cat; else cat >&2; fi
+  exit "$1"
+}
 case ${1-} in --help | -h) usage 0 ;; esac
+
+# Whether a program is there: a path, or a name on PATH; the shell's own
+# functions and builtins do not count.
+is_program() {  # path or name
+  case $1 in */*) [ -f "$1" ] && [ -x "$1" ]; return ;; esac
+  (
+    IFS=:
+    for folder in $PATH; do
+      [ -f "${folder:-.}/$1" ] && [ -x "${folder:-.}/$1" ] && exit 0
+    done
+    exit 1
+  )
+}
 
 # Sets $missing to the packages whose command is not there.
 find_missing() {
@@ -37,7 +55,7 @@ find_missing() {
   need cmake cmake
   need g++ g++
   need make make
-  [ -e "$(dirname "$0")/../.git" ] && need git git
+  [ ! -e "$(dirname "$0")/../.git" ] || need git git
   for word; do
     case $word in
     lint)
@@ -75,22 +93,23 @@ find_missing() {
     throwaway)
       need softhsm2 softhsm2-util
       need opensc pkcs11-tool
-      need python3 python3
+      need python3 /usr/bin/python3
       ;;
     python)
-      need python3 python3
-      python3 -c 'import yaml' 2>/dev/null || missing="$missing python3-yaml"
+      need python3 /usr/bin/python3
+      need_module python3-yaml yaml
       ;;
     esac
   done
 }
-need() {  # Debian package, a command it installs
-  command -v "$2" >/dev/null 2>&1 || missing="$missing $1"
+need() {  # Debian package, a program it installs
+  is_program "$2" || missing="$missing $1"
 }
 # The release tools run on Debian's own interpreter, which sees the Python
 # packages Debian installs, whatever python3 comes first on PATH.
 need_module() {  # Debian package, the Python module it installs
-  /usr/bin/python3 -c "import $2" 2>/dev/null || missing="$missing $1"
+  is_program /usr/bin/python3 && /usr/bin/python3 -c "import $2" 2>/dev/null ||
+    missing="$missing $1"
 }
 need_file() {  # Debian package, a pattern of a file it installs
   # shellcheck disable=SC2086 # the pattern is the shell's to expand
@@ -124,7 +143,8 @@ if [ "${1-}" = --versions ]; then
   esac
   set -f  # the patterns are dpkg's to match, not file names
   # shellcheck disable=SC2086 # one word per pattern
-  found=$(installed_packages $release_packages)
+  found=$(dpkg-query -W -f '${db:Status-Status} ${Package} ${Version}\n' \
+    $release_packages 2>/dev/null | sed -n 's/^installed //p' | sort -u)
   names=$(printf '%s\n' "$found" | cut -d ' ' -f 1)
   for pattern in $release_packages; do
     match=''
@@ -163,9 +183,9 @@ refuse() {  # why nothing was installed
   exit 1
 }
 [ "$check_only" = 1 ] && refuse ''
-command -v apt-get >/dev/null 2>&1 || refuse 'there is no apt-get here'
+is_program apt-get || refuse 'there is no apt-get here'
 if [ -n "$as_root" ]; then
-  command -v sudo >/dev/null 2>&1 || refuse 'not root, and there is no sudo'
+  is_program sudo || refuse 'not root, and there is no sudo'
   sudo -n true 2>/dev/null ||
     refuse 'not root, and sudo would ask for a password'
 fi

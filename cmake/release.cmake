@@ -1,44 +1,55 @@
-# How the release is made: the moment it carries, the notices of the linked
-# libraries, what goes into the zip, and the record of how it was built. Any
-# clean build of one commit with one toolchain gives the same bytes, whoever
-# builds it, wherever and whenever.
+# How the release is made: the moment it carries, the notices of what the
+# toolchain put into the exe, what goes into the zip, and the record of how
+# it was built. Any clean build of one commit with one toolchain gives the
+# same bytes, whoever builds it, wherever and whenever.
 
 include(GNUInstallDirs)
 
 include(${CMAKE_CURRENT_LIST_DIR}/moment.cmake)
 
 if(WIN32)
+  # The release tools' steps run on Debian's own Python, which sees the
+  # Python packages that Debian installs, whatever python3 PATH finds first.
+  find_program(DEBIAN_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+  set(package_step ${DEBIAN_PYTHON} -B ${PROJECT_SOURCE_DIR}/tools/package.py)
+  execute_process(
+    COMMAND ${DEBIAN_PYTHON} ${PROJECT_SOURCE_DIR}/tools/release/layout.py
+      ${PROJECT_NAME} ${PROJECT_VERSION}
+    OUTPUT_VARIABLE release_name OUTPUT_STRIP_TRAILING_WHITESPACE
+    COMMAND_ERROR_IS_FATAL ANY)
+
   # The linker stamps the PE header with SOURCE_DATE_EPOCH when it is set,
   # and with the current time when it is not.
   set_target_properties(veltrin-backend PROPERTIES CXX_LINKER_LAUNCHER
     "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${source_date_epoch}")
 
-  # The link map names the toolchain libraries linked in, whose licences ask
-  # for their notices to travel with the exe. It is read once, into the
-  # list that both the notices and the bill of materials are made from.
+  # The link map names the archive members linked in, and the compilers'
+  # dependency files the headers read, whose licences ask for their notices
+  # to travel with the exe. They are read once, into the list that both the
+  # notices and the bill of materials are made from.
   target_link_options(veltrin-backend PRIVATE
     "LINKER:-Map=${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.map")
-  add_custom_command(OUTPUT linked-files.txt
-    COMMAND sh ${PROJECT_SOURCE_DIR}/tools/linked-files.sh
-      veltrin-backend.map linked-files.txt
-    DEPENDS veltrin-backend ${PROJECT_SOURCE_DIR}/tools/linked-files.sh
-    VERBATIM)
-  add_custom_command(OUTPUT THIRD-PARTY-NOTICES.txt
-    COMMAND sh ${PROJECT_SOURCE_DIR}/tools/third-party-notices.sh
-      veltrin-backend.exe linked-files.txt THIRD-PARTY-NOTICES.txt
-    DEPENDS linked-files.txt ${PROJECT_SOURCE_DIR}/tools/third-party-notices.sh
-    VERBATIM)
+  set(resource_depfile ${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.rc.d)
+  set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.rc
+    PROPERTIES COMPILE_OPTIONS
+    "--preprocessor-arg=-MD;--preprocessor-arg=-MF;--preprocessor-arg=${resource_depfile}")
+  add_custom_command(OUTPUT taken.json THIRD-PARTY-NOTICES.txt
+    COMMAND ${package_step} notices veltrin-backend.map ${PROJECT_NAME}
+      taken.json THIRD-PARTY-NOTICES.txt
+      --objects $<TARGET_OBJECTS:veltrin-backend> ${resource_depfile}
+      --own ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
+    DEPENDS veltrin-backend ${PROJECT_SOURCE_DIR}/tools/package.py
+    COMMAND_EXPAND_LISTS VERBATIM)
   add_custom_target(third-party-notices ALL DEPENDS THIRD-PARTY-NOTICES.txt)
 
   # The linker writes its exe into unsigned/. The exe that is tested and
   # shipped is made from it on every build, with the detached signature that
   # VELTRIN_SIGNATURE names at that moment attached, or without one.
-  set(release_name ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
   set(shipped_program ${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}.exe)
   set_target_properties(veltrin-backend PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/unsigned)
   add_custom_target(shipped-exe ALL
-    COMMAND sh tools/attach-signature.sh $<TARGET_FILE:veltrin-backend>
+    COMMAND ${package_step} attach $<TARGET_FILE:veltrin-backend>
       ${shipped_program} ${CMAKE_CURRENT_BINARY_DIR}/${release_name}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     BYPRODUCTS ${shipped_program}
@@ -71,8 +82,7 @@ if(WIN32)
   # group of the builder, which CPack offers no way to set: they are zeroed,
   # and every time in the zip is set to the moment again. Then the bill of
   # materials, of the exe as shipped, and the record of the build are
-  # written beside the zip, the record with the sums of what the release
-  # ships and, where the exe is signed, of the signature attached to it.
+  # written beside the zip.
   set(CPACK_PACKAGE_FILE_NAME ${release_name})
   find_program(STRIP_NONDETERMINISM strip-nondeterminism REQUIRED)
   file(CONFIGURE OUTPUT finish-package.cmake @ONLY CONTENT [[
@@ -80,23 +90,14 @@ execute_process(
   COMMAND "@STRIP_NONDETERMINISM@" --type zip --timestamp @source_date_epoch@
     ${CPACK_PACKAGE_FILES}
   COMMAND_ERROR_IS_FATAL ANY)
-set(release "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}")
-set(shipped "${CPACK_TEMPORARY_DIRECTORY}")
 execute_process(
-  COMMAND sh "@PROJECT_SOURCE_DIR@/tools/sbom.sh" "${release}.cdx.json"
-    @PROJECT_NAME@ @PROJECT_VERSION@ "@PROJECT_DESCRIPTION@" @PROJECT_LICENSE@
-    @source_date_epoch@ "${shipped}/@PROJECT_NAME@.exe"
-    "@CMAKE_CURRENT_BINARY_DIR@/linked-files.txt"
-  COMMAND_ERROR_IS_FATAL ANY)
-set(signature "")
-if(EXISTS "${release}.signature")
-  set(signature "${release}.signature")
-endif()
-execute_process(
-  COMMAND sh "@PROJECT_SOURCE_DIR@/tools/buildinfo.sh" "${release}.buildinfo"
-    @PROJECT_NAME@ @PROJECT_VERSION@ @source_date_epoch@ @source_date_origin@
-    @commit_id@ ${CPACK_PACKAGE_FILES} "${shipped}/@PROJECT_NAME@.exe"
-    "${shipped}/THIRD-PARTY-NOTICES.txt" "${release}.cdx.json" ${signature}
+  COMMAND "@DEBIAN_PYTHON@" -B "@PROJECT_SOURCE_DIR@/tools/package.py" finish
+    "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}" ${CPACK_PACKAGE_FILES}
+    "${CPACK_TEMPORARY_DIRECTORY}" "@CMAKE_CURRENT_BINARY_DIR@/taken.json"
+    --name @PROJECT_NAME@ --version @PROJECT_VERSION@
+    "--description=@PROJECT_DESCRIPTION@" --licence @PROJECT_LICENSE@
+    --epoch @source_date_epoch@ --origin @source_date_origin@
+    --commit @commit_id@
   COMMAND_ERROR_IS_FATAL ANY)
 ]])
   set(CPACK_POST_BUILD_SCRIPTS

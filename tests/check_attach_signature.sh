@@ -1,16 +1,18 @@
 #!/bin/sh
-# Runs the build's signing step, tools/attach-signature.sh, once for each
+# Runs the build's signing step, tools/package.py attach, once for each
 # kind of VELTRIN_SIGNATURE, and checks its exit status, both streams, and
 # what it leaves: the exe signed, unsigned or gone, and nothing stale of the
 # release beside it. The signatures are made here, with throwaway
 # certificates, at paths with a blank in them.
 #
-# usage: check_attach_signature.sh ATTACH-SIGNATURE UNSIGNED-EXE
+# usage: check_attach_signature.sh PACKAGE-STEP UNSIGNED-EXE
 set -eu
 
-attach=$1 unsigned=$2
-. "$(dirname "$attach")/common.sh"
-have_signing_tools || { echo "skipped: this needs $signing_tools" && exit 77; }
+package_step=$1 unsigned=$2
+command -v osslsigncode >/dev/null && command -v openssl >/dev/null || {
+  echo "skipped: this needs osslsigncode and openssl, which tools/setup.sh sign installs"
+  exit 77
+}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -52,10 +54,10 @@ while IFS='|' read -r signature status after message; do
   actual=0
   if [ "$signature" = - ]; then
     signature=
-    env -u VELTRIN_SIGNATURE sh "$attach" "$unsigned" "$exe" "$release" \
+    env -u VELTRIN_SIGNATURE "$package_step" attach "$unsigned" "$exe" "$release" \
       >"$work/stdout" 2>"$work/stderr" || actual=$?
   else
-    VELTRIN_SIGNATURE=$signature sh "$attach" "$unsigned" "$exe" "$release" \
+    VELTRIN_SIGNATURE=$signature "$package_step" attach "$unsigned" "$exe" "$release" \
       >"$work/stdout" 2>"$work/stderr" || actual=$?
   fi
 

@@ -124,7 +124,7 @@ fi
 libraries=$(sed -n 's|^\(/[^(]*\.a\)(.*|\1|p' "$map" | sort -u)
 [ -n "$libraries" ] || { echo "$map names no library" && failed=1; }
 for library in $libraries; do
-  if ! grep -q "^  ${library##*/} " "$notices"; then
+  if ! grep -qF "/${library##*/}(" "$notices"; then
     echo "$notices does not cover ${library##*/}" && failed=1
   fi
 done

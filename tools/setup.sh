@@ -9,9 +9,9 @@
 #   no word     CMake, g++ and make: enough to build and test; and git, in
 #               a clone, where the release reads the commit's time from it
 #   lint        clang-format and clang-tidy, for the checks in .ci/run
-#   windows     the mingw-w64 cross compiler, wine and strip-nondeterminism,
-#               for the Windows build and its zip, and the Python libraries
-#               that the release tools read their files with
+#   windows     the mingw-w64 cross compiler, wine, strip-nondeterminism and
+#               the Python libraries that the release tools and their tests
+#               read and write files with, for the Windows build and release
 #   bench       valgrind, GNU time and hyperfine, for bench/run.sh
 #   rebuild     faketime, for the rebuild in .ci/run under a shifted clock
 #   compare     diffoscope, to show where two builds differ
@@ -71,6 +71,8 @@ find_missing() {
       need_module python3-cryptography cryptography.x509
       need_module python3-asn1crypto asn1crypto.cms
       need_module python3-pefile pefile
+      need_module python3-pytest pytest
+      need_module python3-license-expression license_expression
       ;;
     bench)
       need valgrind valgrind
@@ -120,17 +122,18 @@ need_file() {  # Debian package, a pattern of a file it installs
 # its .buildinfo records: the cross toolchain that writes the exe (compilers,
 # binutils, the mingw-w64 headers and runtime); CMake, its libarchive and
 # zlib, and strip-nondeterminism with the Perl zip module it rewrites the zip
-# with; and base-files, whose licence texts the notices quote. The notices
-# also quote the toolchain's copyright files. libarchive13 became
-# libarchive13t64 in Debian 13. A signed release has its signature attached
-# by osslsigncode.
+# with; base-files, whose licence texts the notices quote; and Python, its
+# standard library and the libraries that write the notices, the bill of
+# materials and the record. libarchive13 became libarchive13t64 in Debian
+# 13. A signed release has its signature attached by osslsigncode.
 release_packages='
   binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-win32
   gcc-mingw-w64-x86-64-win32 gcc-mingw-w64-base mingw-w64-common
   mingw-w64-x86-64-dev
   cmake cmake-data libarchive13* zlib1g
   strip-nondeterminism libfile-stripnondeterminism-perl libarchive-zip-perl
-  base-files'
+  base-files
+  python3 python3-debian python3-cryptography python3-asn1crypto'
 
 if [ "${1-}" = --versions ]; then
   case $# in
@@ -141,6 +144,8 @@ if [ "${1-}" = --versions ]; then
     ;;
   *) usage 2 ;;
   esac
+  # The standard library of the python3 that the tools run.
+  release_packages="$release_packages lib$(basename "$(readlink -f /usr/bin/python3)")-stdlib"
   set -f  # the patterns are dpkg's to match, not file names
   # shellcheck disable=SC2086 # one word per pattern
   found=$(dpkg-query -W -f '${db:Status-Status} ${Package} ${Version}\n' \

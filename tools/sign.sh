@@ -155,7 +155,7 @@ if [ -n "$import" ]; then
     >"$work/log" 2>&1 || fail "'$import' holds no Authenticode signature"
   # Checked as the build will check it, so that a signature it would refuse
   # leaves the release as it was.
-  VELTRIN_SIGNATURE=$signature sh tools/attach-signature.sh "$unsigned" \
+  VELTRIN_SIGNATURE=$signature tools/package.py attach "$unsigned" \
     "$work/attached.exe" "$work/attached" >"$work/log" 2>&1 ||
     fail "'$import' was signed as other bytes than $unsigned (another" \
       "commit or toolchain): sign that file, as this build made it"

@@ -1,0 +1,36 @@
+"""The notices that the licences of the toolchain's files in the exe ask a
+binary distribution to carry: for each package that the build took files
+from, its copyright file, quoted whole, and then the full texts of the
+licences that those files refer to. They follow the toolchain that built
+the program, not a copy kept by hand."""
+import os
+import re
+
+RULE = "=" * 72
+
+
+def notices(program, packages):
+    lines = [f"Third-party notices for {program}", "",
+             "The program is built with the files below, from the Debian packages",
+             "named beside them: the libraries it is linked with, and the headers it",
+             "is compiled with. Each package's copyright notices and licences follow,",
+             "as its copyright file states them, then the full texts of the licences",
+             "that those files refer to.", ""]
+    by_text = {}
+    for name in sorted(packages):
+        package = packages[name]
+        for file, member in package["files"]:
+            lines.append(f"  {name} {package['Version']} {file}" + (f"({member})" if member else ""))
+        with open(package["copyright"], encoding="utf-8") as text:
+            by_text.setdefault(text.read(), []).append(name)
+    sections = [(f"{' '.join(names)}: {packages[names[0]]['copyright']}", text)
+                for text, names in by_text.items()]
+    referred = sorted({os.path.realpath(path) for text in by_text
+                       for path in re.findall(r"/usr/share/common-licenses/[A-Za-z0-9.+-]*[A-Za-z0-9+]", text)
+                       if os.path.isfile(path)})
+    for path in referred:
+        with open(path, encoding="utf-8") as text:
+            sections.append((path, text.read()))
+    for title, text in sections:
+        lines += ["", RULE, title, RULE, "", text.rstrip("\n")]
+    return "\n".join(lines) + "\n"

@@ -37,7 +37,7 @@ echo text | openssl smime -sign -signer "$keys/publisher.pem" \
 # error after "VELTRIN_SIGNATURE: " ("-" for none). The cases run in turn in
 # one build folder, each over what an earlier build would have left there.
 not_a_signature="is not a signature; set it to a release's .signature file,\
- a PEM PKCS#7 as tools/sign.sh writes it"
+ a PEM PKCS#7 as tools/sign.py writes it"
 failed=0
 out="$work/build folder"
 mkdir "$out"

@@ -1,12 +1,13 @@
 #!/bin/sh
-# Runs tools/manifests.sh on the signed release in build/windows and checks
+# Runs tools/manifests.py on the signed release in build/windows and checks
 # what it writes: the publisher's folder, from the signer's certificate;
 # the zip's sum in both manifests; that the exe each names is in the zip,
 # and that under wine, in a prefix of its own, the exe unpacked where each
 # package manager takes it from prints the version line; the same bytes
-# from a second run; and each bad input refused with one line and exit
-# status 1, with nothing written. Needs Python's YAML reader
-# (tools/setup.sh python) and wine (tools/setup.sh windows).
+# from a second run, and from a run in another folder, which names the
+# files it wrote as paths that work from there; and each bad input refused
+# with one line and exit status 1, with nothing written. Needs wine and
+# Python's YAML reader (tools/setup.sh windows).
 #
 # usage: check_manifests.sh PUBLISHER-ID
 #   PUBLISHER-ID  the signer's organization as winget's identifiers have it
@@ -14,11 +15,13 @@ set -eu
 
 publisher_id=$1
 cd "$(dirname "$0")/.."
-. tools/common.sh
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+windows_cache() {  # variable: its value in the Windows build's CMake cache
+  sed -n "s/^$1:[A-Z]*=//p" build/windows/CMakeCache.txt
+}
 version=$(windows_cache CMAKE_PROJECT_VERSION)
-name=veltrin-backend-$version-win64
+name=$(/usr/bin/python3 tools/release/layout.py veltrin-backend "$version")
 zip=$(realpath "build/windows/$name.zip")
 manifests=build/windows/manifests
 url=https://example.org/releases/$name.zip
@@ -27,11 +30,18 @@ problem() {
   echo "$*" && failed=1
 }
 
-tools/manifests.sh --url "$url" --homepage https://example.org/ >/dev/null
+tools/manifests.py --url "$url" --homepage https://example.org/ >/dev/null
 cp -R "$manifests" "$work/first"
-tools/manifests.sh --url "$url" --homepage https://example.org/ >/dev/null
+(cd "$work" && "$OLDPWD/tools/manifests.py" --url "$url" --homepage https://example.org/) \
+  >"$work/written"
 diff -r "$work/first" "$manifests" && echo "ok: a second run wrote the same bytes" ||
   problem "a second run wrote other bytes"
+if [ "$(wc -l <"$work/written")" = 4 ] &&
+  (cd "$work" && sed 's/^manifests: //' written | xargs ls >/dev/null); then
+  echo "ok: run from another folder, it names the four files it wrote as paths from there"
+else
+  problem "run from another folder, it said: $(cat "$work/written")"
+fi
 winget=$manifests/winget/manifests/$(printf '%.1s' "$publisher_id" | tr 'A-Z' 'a-z')
 winget=$winget/$publisher_id/veltrin-backend/$version
 [ "$(ls "$winget" | wc -l)" = 3 ] && echo "ok: three winget files in $winget" ||
@@ -80,7 +90,7 @@ mkdir "$work/tree"
 cp -R tools "$work/tree"
 
 # One refusal a row: the command line, as the shell reads it, then after
-# the first "|" the line on standard error after "manifests.sh: ".
+# the first "|" the line on standard error after "manifests: ".
 find "$manifests" -type f -exec sha256sum {} + | sort >"$work/before"
 while IFS= read -r row; do
   arguments=${row%%|*} message=${row#*|}
@@ -89,16 +99,16 @@ while IFS= read -r row; do
   problems=
   [ "$actual" = 1 ] || problems="$problems; exit status $actual"
   [ ! -s "$work/stdout" ] || problems="$problems; stdout: $(cat "$work/stdout")"
-  echo "manifests.sh: $message" | cmp -s - "$work/stderr" ||
+  echo "manifests: $message" | cmp -s - "$work/stderr" ||
     problems="$problems; stderr: $(cat "$work/stderr")"
   find "$manifests" -type f -exec sha256sum {} + | sort | cmp -s - "$work/before" ||
     problems="$problems; the manifests changed"
   if [ -n "$problems" ]; then problem "$arguments$problems"; else echo "ok: $arguments"; fi
 done <<ROWS
-$work/tree/tools/manifests.sh --url $url --homepage https://example.org/|no release in build/windows: run cmake --workflow --preset windows first
-tools/manifests.sh --url http://example.org/$name.zip --homepage https://example.org/|--url must be an https:// address that ends in /$name.zip, not 'http://example.org/$name.zip'
-tools/manifests.sh --url https://example.org/veltrin-backend.zip --homepage https://example.org/|--url must be an https:// address that ends in /$name.zip, not 'https://example.org/veltrin-backend.zip'
-tools/manifests.sh --url $url --homepage https://example.org/ --publisher 'Example: Software'|the publisher 'Example: Software' makes the package identifier 'Example:Software.veltrin-backend', which winget refuses: without its blanks and dots, a publisher's name has 1 to 32 characters, none of \\/:*?"<>|
-tools/manifests.sh --url $url --homepage https://example.org/ --publisher 'The Very Long Name Of A Publishing House Ltd.'|the publisher 'The Very Long Name Of A Publishing House Ltd.' makes the package identifier 'TheVeryLongNameOfAPublishingHouseLtd.veltrin-backend', which winget refuses: without its blanks and dots, a publisher's name has 1 to 32 characters, none of \\/:*?"<>|
+$work/tree/tools/manifests.py --url $url --homepage https://example.org/|no release in build/windows: run cmake --workflow --preset windows first
+tools/manifests.py --url http://example.org/$name.zip --homepage https://example.org/|--url must be an https:// address that ends in /$name.zip, not 'http://example.org/$name.zip'
+tools/manifests.py --url https://example.org/veltrin-backend.zip --homepage https://example.org/|--url must be an https:// address that ends in /$name.zip, not 'https://example.org/veltrin-backend.zip'
+tools/manifests.py --url $url --homepage https://example.org/ --publisher 'Example: Software'|the publisher 'Example: Software' makes the package identifier 'Example:Software.veltrin-backend', which winget refuses: without its blanks and dots, a publisher's name has 1 to 32 characters, none of \\/:*?"<>|
+tools/manifests.py --url $url --homepage https://example.org/ --publisher 'The Very Long Name Of A Publishing House Ltd.'|the publisher 'The Very Long Name Of A Publishing House Ltd.' makes the package identifier 'TheVeryLongNameOfAPublishingHouseLtd.veltrin-backend', which winget refuses: without its blanks and dots, a publisher's name has 1 to 32 characters, none of \\/:*?"<>|
 ROWS
 exit $failed

@@ -1,8 +1,8 @@
 #!/bin/sh
-# Runs tools/sign.sh in each way it must refuse, and checks that it exits 1
-# with one line of its own on standard error that names the cause, writes
-# nothing on standard output, and leaves the release in build/windows as it
-# was. Needs a Windows release there, and SOFTHSM2_CONF set to the token of
+# Runs tools/sign.py in each way it must refuse, and checks that it exits 1
+# with a last line of its own on standard error that names the cause (after
+# osslsigncode's own, where it failed), writes nothing on standard output,
+# and leaves the release in build/windows as it was. Needs a Windows release there, and SOFTHSM2_CONF set to the token of
 # MATERIAL.
 #
 # usage: check_sign.sh MATERIAL
@@ -15,7 +15,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unsigned=build/windows/unsigned/veltrin-backend.exe
 release() {  # the sums of what the release is made of
-  sha256sum build/windows/veltrin-backend.exe build/windows/*-win64.*
+  sha256sum build/windows/veltrin-backend.exe build/windows/*.zip* \
+    build/windows/*.buildinfo build/windows/*.cdx.json
 }
 release >"$work/before"
 cp "$unsigned" "$work/other.exe"
@@ -35,8 +36,8 @@ chmod +x "$work/crashing/osslsigncode"
 
 # One case a row: what standard input gives (the file of MATERIAL that holds
 # it, or else the line itself), the folder it runs in, the command line
-# after env, and the line on standard error after "sign.sh: ".
-sign=$PWD/tools/sign.sh
+# after env, and the last line on standard error after "sign: ".
+sign=$PWD/tools/sign.py
 failed=0
 while IFS='|' read -r given folder arguments message; do
   if [ -f "$material/$given" ]; then input=$material/$given; else
@@ -47,11 +48,11 @@ while IFS='|' read -r given folder arguments message; do
   (cd "$folder" && env $arguments) <"$input" >"$work/stdout" 2>"$work/stderr" ||
     actual=$?
   # A tree with uncommitted changes is told so first, and CI's has none.
-  grep -v 'uncommitted changes' "$work/stderr" >"$work/said" || true
+  grep -v 'uncommitted changes' "$work/stderr" | tail -n 1 >"$work/said" || true
   problems=
   [ "$actual" = 1 ] || problems="$problems; exit status $actual"
   [ ! -s "$work/stdout" ] || problems="$problems; stdout: $(cat "$work/stdout")"
-  echo "sign.sh: $message" | cmp -s - "$work/said" ||
+  echo "sign: $message" | cmp -s - "$work/said" ||
     problems="$problems; stderr: $(cat "$work/said")"
   release | cmp -s - "$work/before" || problems="$problems; the release changed"
   if [ -n "$problems" ]; then

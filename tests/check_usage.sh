@@ -41,14 +41,17 @@ done <<ROWS
 0 stdout tools/setup.sh          --help
 0 stdout tools/setup.sh          -h
 2 stderr tools/setup.sh          --unknown
-0 stdout tools/sign.sh           --help
-0 stdout tools/sign.sh           -h
-2 stderr tools/sign.sh           --unknown x
+0 stdout tools/sign.py           --help
+0 stdout tools/sign.py           -h
+2 stderr tools/sign.py           --unknown x
 0 stdout tools/verify-release.py --help
 0 stdout tools/verify-release.py -h
 2 stderr tools/verify-release.py --unknown
-0 stdout tools/manifests.sh      --help
-0 stdout tools/manifests.sh      -h
-2 stderr tools/manifests.sh      --unknown x
+0 stdout tools/manifests.py      --help
+0 stdout tools/manifests.py      -h
+2 stderr tools/manifests.py      --unknown x
+0 stdout tests/throwaway.sh      --help
+0 stdout tests/throwaway.sh      -h
+2 stderr tests/throwaway.sh      --unknown
 ROWS
 exit $failed

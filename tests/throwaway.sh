@@ -23,20 +23,23 @@
 #   tsa    an RFC 3161 time-stamp authority with a root of its own,
 #          DIR/tsa-root.pem, answering at the address in DIR/tsa.url on
 #          127.0.0.1 until --stop
+#   --stop      stop the server of DIR's lists and authority
+#   --help, -h  print this usage
 set -eu
 
-usage() {
-  echo "usage: tests/throwaway.sh DIR [lists] [token] [tsa]" >&2
-  echo "       tests/throwaway.sh --stop DIR" >&2
-  exit 2
+usage() {  # exit status: the header from its usage line, on stdout for 0
+  sed -n '/^# usage:/,/^set -eu$/{/^set -eu$/d; s/^# \{0,1\}//p}' "$0" |
+    if [ "$1" = 0 ]; then cat; else cat >&2; fi
+  exit "$1"
 }
+case ${1-} in --help | -h) usage 0 ;; -*) [ "$1" = --stop ] || usage 2 ;; esac
 if [ "${1-}" = --stop ]; then
-  [ $# = 2 ] || usage
+  [ $# = 2 ] || usage 2
   [ ! -f "$2/server.pid" ] || kill "$(cat "$2/server.pid")" 2>/dev/null || true
   rm -f "$2/server.pid"
   exit 0
 fi
-[ $# -ge 1 ] || usage
+[ $# -ge 1 ] || usage 2
 dir=$1
 shift
 lists='' token='' tsa=''
@@ -45,7 +48,7 @@ for word; do
   lists) lists=yes ;;
   token) token=yes ;;
   tsa) tsa=yes ;;
-  *) usage ;;
+  *) usage 2 ;;
   esac
 done
 mkdir -p "$dir/lists"
@@ -58,7 +61,7 @@ echo "$passphrase" >"$dir/passphrase"
 url=''
 if [ -n "$lists$tsa" ]; then
   mkfifo "$dir/server.fifo"
-  python3 -c '
+  /usr/bin/python3 -c '
 import http.server, os, subprocess, sys
 folder, config = sys.argv[1], sys.argv[2]
 class Authority(http.server.BaseHTTPRequestHandler):
@@ -175,7 +178,8 @@ if [ -n "$token" ]; then
     -o "$dir/token-public.der" >/dev/null
   openssl pkey -pubin -inform DER -in "$dir/token-public.der" \
     -out "$dir/token-public.pem"
-  openssl x509 -new -subj "/CN=veltrin-backend throwaway token publisher" \
+  openssl x509 -new \
+    -subj "/O=Veltrin Throwaway Token Publisher/CN=veltrin-backend throwaway token publisher" \
     -force_pubkey "$dir/token-public.pem" -days 1000 \
     -CA "$dir/intermediate.pem" -CAkey "$dir/intermediate.key" \
     -passin "pass:$passphrase" -extfile "$dir/publisher.ext" \

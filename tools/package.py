@@ -65,7 +65,7 @@ def attach(given):
         fits = authenticode.Signature(der).fits(unsigned.read_bytes())
     except (ValueError, IndexError):
         fail(f"'{signature}' is not a signature; set it to a release's .signature "
-             "file, a PEM PKCS#7 as tools/sign.sh writes it")
+             "file, a PEM PKCS#7 as tools/sign.py writes it")
     if not fits:
         fail(f"'{signature}' was made for other bytes than this exe (another commit "
              "or toolchain); set it to the .signature of the release that this tree "

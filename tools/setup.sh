@@ -18,10 +18,8 @@
 #   sign        osslsigncode and openssl, to sign the exe or attach a
 #               signature to it, and OpenSSL's pkcs11 engine and p11-kit's
 #               modules, to sign with a key in a token or HSM
-#   throwaway   SoftHSM2, OpenSC's pkcs11-tool and Python, for the throwaway
-#               token and time-stamp authority of tests/throwaway.sh
-#   python      Python with its YAML reader, for the tests that read the
-#               package manifests and the bill of materials
+#   throwaway   SoftHSM2 and OpenSC's pkcs11-tool, for the throwaway token
+#               and time-stamp authority of tests/throwaway.sh
 #   --check     install nothing; name what is missing and fail if anything is
 #   --versions  install nothing; print the installed version of each package
 #               that shapes the bytes of the Windows release, and with sign,
@@ -36,6 +34,10 @@ usage() {  # exit status: the header from its usage line, on stdout for 0
 }
 case ${1-} in --help | -h) usage 0 ;; esac
 
+# The release tools run on Debian's own interpreter, which sees the Python
+# packages Debian installs, whatever python3 comes first on PATH.
+python=/usr/bin/python3
+
 # Whether a program is there: a path, or a name on PATH; the shell's own
 # functions and builtins do not count.
 is_program() {  # path or name
@@ -48,8 +50,19 @@ is_program() {  # path or name
     exit 1
   )
 }
+need() {  # Debian package, a program it installs
+  is_program "$2" || missing="$missing $1"
+}
+need_file() {  # Debian package, a pattern of a file it installs
+  # shellcheck disable=SC2086 # the pattern is the shell's to expand
+  ls $2 >/dev/null 2>&1 || missing="$missing $1"
+}
+need_module() {  # Debian package, the Python module it installs
+  is_program "$python" && "$python" -c "import $2" 2>/dev/null ||
+    missing="$missing $1"
+}
 
-# Sets $missing to the packages whose command is not there.
+# Sets $missing to the packages whose program or module is not there.
 find_missing() {
   missing=
   need cmake cmake
@@ -66,11 +79,12 @@ find_missing() {
       need g++-mingw-w64-x86-64-win32 x86_64-w64-mingw32-g++-win32
       need wine64 /usr/lib/wine/wine64
       need strip-nondeterminism strip-nondeterminism
-      need python3 /usr/bin/python3
+      need python3 "$python"
       need_module python3-debian debian.deb822
       need_module python3-cryptography cryptography.x509
       need_module python3-asn1crypto asn1crypto.cms
       need_module python3-pefile pefile
+      need_module python3-yaml yaml
       need_module python3-pytest pytest
       need_module python3-license-expression license_expression
       ;;
@@ -79,9 +93,7 @@ find_missing() {
       need time /usr/bin/time
       need hyperfine hyperfine
       ;;
-    rebuild)
-      need faketime faketime
-      ;;
+    rebuild) need faketime faketime ;;
     compare)
       need diffoscope-minimal diffoscope
       need unzip zipinfo
@@ -95,27 +107,10 @@ find_missing() {
     throwaway)
       need softhsm2 softhsm2-util
       need opensc pkcs11-tool
-      need python3 /usr/bin/python3
-      ;;
-    python)
-      need python3 /usr/bin/python3
-      need_module python3-yaml yaml
+      need python3 "$python"
       ;;
     esac
   done
-}
-need() {  # Debian package, a program it installs
-  is_program "$2" || missing="$missing $1"
-}
-# The release tools run on Debian's own interpreter, which sees the Python
-# packages Debian installs, whatever python3 comes first on PATH.
-need_module() {  # Debian package, the Python module it installs
-  is_program /usr/bin/python3 && /usr/bin/python3 -c "import $2" 2>/dev/null ||
-    missing="$missing $1"
-}
-need_file() {  # Debian package, a pattern of a file it installs
-  # shellcheck disable=SC2086 # the pattern is the shell's to expand
-  ls $2 >/dev/null 2>&1 || missing="$missing $1"
 }
 
 # The packages whose versions shape the bytes of the Windows release, which
@@ -136,29 +131,24 @@ release_packages='
   python3 python3-debian python3-cryptography python3-asn1crypto'
 
 if [ "${1-}" = --versions ]; then
-  case $# in
-  1) ;;
-  2)
-    [ "$2" = sign ] || usage 2
-    release_packages="$release_packages osslsigncode"
-    ;;
+  case $#,${2-} in
+  1,) ;;
+  2,sign) release_packages="$release_packages osslsigncode" ;;
   *) usage 2 ;;
   esac
   # The standard library of the python3 that the tools run.
-  release_packages="$release_packages lib$(basename "$(readlink -f /usr/bin/python3)")-stdlib"
+  release_packages="$release_packages lib$(basename "$(readlink -f "$python")")-stdlib"
   set -f  # the patterns are dpkg's to match, not file names
   # shellcheck disable=SC2086 # one word per pattern
-  found=$(dpkg-query -W -f '${db:Status-Status} ${Package} ${Version}\n' \
+  found=$(dpkg-query -W -f '${db:Status-Status} ${Package} (= ${Version})\n' \
     $release_packages 2>/dev/null | sed -n 's/^installed //p' | sort -u)
-  names=$(printf '%s\n' "$found" | cut -d ' ' -f 1)
   for pattern in $release_packages; do
-    match=''
-    for name in $names; do
-      case $name in $pattern) match=yes ;; esac
-    done
-    [ -n "$match" ] || { echo "setup.sh: $pattern is not installed" >&2 && exit 1; }
+    printf '%s\n' "$found" | while read -r name _; do
+      case $name in $pattern) echo yes && break ;; esac
+    done | grep -q yes ||
+      { echo "setup.sh: $pattern is not installed" >&2 && exit 1; }
   done
-  printf '%s\n' "$found" | awk '{ print $1 " (= " $2 ")" }' | sort -u
+  printf '%s\n' "$found"
   exit
 fi
 
@@ -166,7 +156,7 @@ check_only=0
 for word; do
   case $word in
   --check) check_only=1 ;;
-  lint | windows | bench | rebuild | compare | sign | throwaway | python) ;;
+  lint | windows | bench | rebuild | compare | sign | throwaway) ;;
   *) usage 2 ;;
   esac
 done
@@ -183,11 +173,11 @@ install_line="${as_root:+sudo }apt-get install -y --no-install-recommends$missin
 
 refuse() {  # why nothing was installed
   echo "setup.sh: missing Debian packages:$missing" >&2
-  [ -n "$1" ] && echo "setup.sh: $1" >&2
+  [ -z "$1" ] || echo "setup.sh: $1" >&2
   echo "setup.sh: install them with: $install_line" >&2
   exit 1
 }
-[ "$check_only" = 1 ] && refuse ''
+[ "$check_only" = 0 ] || refuse ''
 is_program apt-get || refuse 'there is no apt-get here'
 if [ -n "$as_root" ]; then
   is_program sudo || refuse 'not root, and there is no sudo'

@@ -1,15 +1,13 @@
 #!/usr/bin/python3 -B
-"""Writes the manifests by which winget and scoop install the Windows
-release as a portable package. It reads the release that the last Windows
-build made in build/windows, signed or not: the name, version, description
-and licence as CMake has them, the zip's name and sum and the exe's path in
-it, the release's date (its moment, not the clock's) and the publisher,
-from the signer's certificate (its organization, or else its common name).
-It writes winget's three files in its community repository's layout under
-build/windows/manifests/winget/, and scoop's one under
-build/windows/manifests/scoop/, and prints their paths. The same release
-and options give the same bytes. A bad input is refused with one line, and
-nothing is written. Publishing them: docs/release.md."""
+"""Writes the manifests by which winget and scoop install the Windows release as a portable
+package. It reads the release that the last Windows build made in build/windows, signed or not: the
+name, version, description and licence as CMake has them, the zip's name and sum and the exe's path
+in it, the release's date (its moment, not the clock's) and the publisher, from the signer's
+certificate (its organization, or else its common name). It writes winget's three files in its
+community repository's layout under build/windows/manifests/winget/, and scoop's one under
+build/windows/manifests/scoop/, and prints their paths. The same release and options give the same
+bytes. A bad input is refused with one line, and nothing is written. Publishing them:
+docs/release.md."""
 import argparse
 import datetime
 import json
@@ -31,15 +29,13 @@ SCHEMA = "https://aka.ms/winget-manifest.{}.1.12.0.schema.json"
 
 
 def arguments():
-    parser = argparse.ArgumentParser(
-        prog="tools/manifests.py", description=__doc__,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--url", required=True, metavar="ZIP-URL", help=(
-        "the https address where the zip will be published, which ends in its name"))
-    parser.add_argument("--homepage", required=True, metavar="URL",
-                        help="the project's home page")
-    parser.add_argument("--publisher", metavar="NAME", help=(
-        "the publisher's name, for an unsigned release, or in place of the signer's"))
+    parser = argparse.ArgumentParser(prog="tools/manifests.py", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--url", required=True, metavar="ZIP-URL", help="the https address "
+                        "where the zip will be published, which ends in its name")
+    parser.add_argument("--homepage", required=True, metavar="URL", help="the project's home page")
+    parser.add_argument("--publisher", metavar="NAME", help="the publisher's name, for an "
+                        "unsigned release, or in place of the signer's")
     return parser.parse_args()
 
 
@@ -79,8 +75,8 @@ def scoop(version, facts, url, homepage, zip_sum, exe):
                 "homepage": homepage, "license": facts["PROJECT_LICENSE"],
                 "architecture": {"64bit": {"url": url, "hash": zip_sum, "extract_dir": folder}},
                 "bin": exe.rsplit("/", 1)[1]}
-    # scoop finds new versions where the address is a GitHub release's, and
-    # then fetches each from the same address with the version changed.
+    # scoop finds new versions where the address is a GitHub release's, and then fetches each from
+    # the same address with the version changed.
     github = re.match(r"(https://github\.com/[^/]+/[^/]+)/releases/download/", url)
     if github:
         templated = lambda text: text.replace(version, "$version")
@@ -99,12 +95,14 @@ def main():
     facts = layout.build(BUILD)
     program, version = facts["CMAKE_PROJECT_NAME"], facts["CMAKE_PROJECT_VERSION"]
     name = layout.name(program, version)
-    zip_path, record, signature = (BUILD / f"{name}.{e}" for e in ("zip", "buildinfo", "signature"))
+    zip_path, record, signature = (BUILD / f"{name}.{ending}"
+                                   for ending in ("zip", "buildinfo", "signature"))
     if not zip_path.is_file() or not record.is_file():
         raise missing
     # What the owner gives is checked before anything is written.
     if not re.fullmatch(rf"https://[^/]+/(.*/)?{re.escape(name)}\.zip", given.url):
-        raise Refusal(f"--url must be an https:// address that ends in /{name}.zip, not '{given.url}'")
+        raise Refusal(f"--url must be an https:// address that ends in /{name}.zip, "
+                      f"not '{given.url}'")
     if not re.match(r"https?://.", given.homepage):
         raise Refusal(f"--homepage must be an http:// or https:// address, not '{given.homepage}'")
     if re.search(r'[\s"\\<>]|[^\x21-\x7e]', given.url + given.homepage):
@@ -129,7 +127,8 @@ def main():
 
     with tempfile.TemporaryDirectory(dir=BUILD) as work:
         work = pathlib.Path(work)
-        folder = work / "winget/manifests" / publisher_id[0].lower() / publisher_id / program / version
+        folder = (work / "winget/manifests" / publisher_id[0].lower() / publisher_id / program
+                  / version)
         folder.mkdir(parents=True)
         for kind, fields in winget(identifier, version, publisher, program, facts, given.url,
                                    given.homepage, zip_sum, exes[0], date).items():

@@ -10,9 +10,9 @@
            or empty; run on every build, so that a change of it takes hold
   finish   writes the bill of materials and the .buildinfo beside the zip
 
-A signature attaches whether or not this machine trusts its signer; what
-is checked is that it was made for exactly these bytes. When that fails,
-nothing of the release is left behind. For whom and why: docs/release.md."""
+A signature attaches whether or not this machine trusts its signer; what is checked is that it was
+made for exactly these bytes. When that fails, nothing of the release is left behind. For whom and
+why: docs/release.md."""
 import argparse
 import json
 import os
@@ -23,13 +23,13 @@ import sys
 
 from release import cli, layout
 
-# Each step imports only the libraries it reads and writes with: the build
-# runs them on every build.
+# Each step imports only the libraries it reads and writes with: the build runs them on every
+# build.
 
 
 def update(new, old):
-    """A file that comes out the same keeps its time, so that nothing
-    that depends on it is made again."""
+    """A file that comes out the same keeps its time, so that nothing that depends on it is made
+    again."""
     if old.is_file() and old.read_bytes() == new.read_bytes():
         new.unlink()
     else:
@@ -70,9 +70,9 @@ def attach(given):
         fail(f"'{signature}' was made for other bytes than this exe (another commit "
              "or toolchain); set it to the .signature of the release that this tree "
              "and toolchain build, or unset it to build unsigned")
-    # osslsigncode checks the signer's chain too, and fails where this
-    # machine does not trust it, whatever the fit: an empty CA file keeps the
-    # machine's trust out, and what it attached is checked below.
+    # osslsigncode checks the signer's chain too, and fails where this machine does not trust it,
+    # whatever the fit: an empty CA file keeps the machine's trust out, and what it attached is
+    # checked below.
     part.unlink(missing_ok=True)
     subprocess.run(["osslsigncode", "attach-signature", "-CAfile", "/dev/null",
                     "-TSA-CAfile", "/dev/null", "-sigin", signature, "-in", unsigned,
@@ -90,8 +90,8 @@ def attach(given):
 
 def list_taken(given):
     from release import notices, taken
-    # A compiler's dependency file lies beside its object; the resource
-    # compiler's, which CMake does not ask for, is given by its name.
+    # A compiler's dependency file lies beside its object; the resource compiler's, which CMake
+    # does not ask for, is given by its name.
     depfiles = [o if o.endswith(".d") else f"{o}.d" for o in given.objects]
     missing = [d for d in depfiles if not os.path.isfile(d) and not d.endswith(".res.d")]
     if missing:

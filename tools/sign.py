@@ -1,16 +1,16 @@
 #!/usr/bin/python3 -B
 """Signs the Windows release, for whoever holds the project's key: signs the exe that the last
 Windows build linked with Authenticode (SHA-256), dated with the release's moment rather than the
-clock, so that the same key signing the same exe gives the same signature; or imports the
-signature that another tool made for that exe. Then writes the detached signature and makes the
-signed release from it exactly as any rebuilder does, with VELTRIN_SIGNATURE and the
-windows-package workflow. Afterwards build/windows holds the signed exe and the release's files.
+clock, so that the same key signing the same exe gives the same signature; or imports the signature
+that another tool made for that exe. Then writes the detached signature and makes the signed
+release from it exactly as any rebuilder does, with VELTRIN_SIGNATURE and the windows-package
+workflow. Afterwards build/windows holds the signed exe and the release's files.
 
 The passphrase or PIN is read from standard input: typed at a terminal, without echo, or as one
 line from a pipe; never from the URI. It is checked before anything signs, so that a wrong PIN is
 tried once. The key is read where it is, and nothing of it is written anywhere. Paths are taken
-from the current folder. Revocation is not checked here: tools/verify-release.py checks it,
-before the release is published. The steps and their reasons: docs/release.md."""
+from the current folder. Revocation is not checked here: tools/verify-release.py checks it, before
+the release is published. The steps and their reasons: docs/release.md."""
 import argparse
 import getpass
 import glob
@@ -135,8 +135,8 @@ def signed_der(given, options, typed, program, record, unsigned, work):
         held = authenticode.attached(pathlib.Path(given.signed).read_bytes())
         if not held:
             raise Refusal(f"'{os.path.abspath(given.signed)}' holds no Authenticode signature")
-        # Checked as the build checks it, so that a signature it would refuse leaves the
-        # release as it was.
+        # Checked as the build checks it, so that a signature it would refuse leaves the release as
+        # it was.
         if not authenticode.Signature(held[0]).fits(unsigned.read_bytes()):
             raise Refusal(f"'{given.signed}' was signed as other bytes than "
                           f"{unsigned.relative_to(TOP)} (another commit or toolchain): sign "

@@ -7,12 +7,12 @@ commit, and which packages of the toolchain differ. Then it rebuilds this tree's
 in a scratch folder, with the release's moment and signature, and compares every published file
 with the rebuilt one, byte for byte, showing where two differ.
 
-Every line goes to standard output, and the last is the verdict, which names every finding.
-Nothing of the download is trusted: no file is read past a release's size, nothing is unpacked
-but the release's own files, and no control character read from it reaches the terminal. The
-tree and its build folder are left as they were. Run it in a clone or an unpacked git archive of
-the release's commit. Exit status: 0 when the release came from this tree; 1 when it did not, or
-cannot be shown to; 2 for a command line it does not take. The findings: docs/release.md."""
+Every line goes to standard output, and the last is the verdict, which names every finding. Nothing
+of the download is trusted: no file is read past a release's size, nothing is unpacked but the
+release's own files, and no control character read from it reaches the terminal. The tree and its
+build folder are left as they were. Run it in a clone or an unpacked git archive of the release's
+commit. Exit status: 0 when the release came from this tree; 1 when it did not, or cannot be shown
+to; 2 for a command line it does not take. The findings: docs/release.md."""
 import argparse
 import pathlib
 import re

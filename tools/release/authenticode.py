@@ -1,8 +1,7 @@
-"""The Authenticode signature of a Windows exe, read with pefile and
-asn1crypto: the signature's bytes as the exe holds them, the digest of the
-exe that it signs against the exe's own, its certificates, and its RFC 3161
-timestamp. Nothing here judges a signature: osslsigncode and openssl do,
-and what is read here names what they found."""
+"""The Authenticode signature of a Windows exe, read with pefile and asn1crypto: the signature's
+bytes as the exe holds them, the digest of the exe that it signs against the exe's own, its
+certificates, and its RFC 3161 timestamp. Nothing here judges a signature: osslsigncode and openssl
+do, and what is read here names what they found."""
 import hashlib
 import struct
 
@@ -27,8 +26,8 @@ def _layout(data):
 
 
 def digest(data, algorithm):
-    """The exe's Authenticode digest: of every byte but the checksum, the
-    table's entry and the table."""
+    """The exe's Authenticode digest: of every byte but the checksum, the table's entry and the
+    table."""
     checksum_at, entry_at, table_at, size = _layout(data)
     end = table_at if size else len(data)
     hashed = hashlib.new(algorithm)
@@ -39,8 +38,8 @@ def digest(data, algorithm):
 
 
 def attached(data):
-    """The signature that the exe carries, DER, and the bytes after it in
-    its table entry; None for an exe that carries none, or is no exe."""
+    """The signature that the exe carries, DER, and the bytes after it in its table entry; None for
+    an exe that carries none, or is no exe."""
     try:
         _, _, table_at, size = _layout(data)
     except (pefile.PEFormatError, AttributeError, IndexError, ValueError, struct.error):
@@ -57,8 +56,8 @@ def attached(data):
 
 
 def _certificate(der):
-    """A certificate with each field that the tools read read now, as cryptography reads them
-    only when asked, so that a malformed one fails here."""
+    """A certificate with each field that the tools read read now, as cryptography reads them only
+    when asked, so that a malformed one fails here."""
     certificate = x509.load_der_x509_certificate(der)
     certificate.subject.rfc4514_string(), certificate.issuer.rfc4514_string()
     (certificate.not_valid_after, certificate.serial_number, list(certificate.extensions))

@@ -1,9 +1,8 @@
-"""The record of how a release was built, modelled on Debian's .buildinfo
-files and written with python3-debian: the commit built, the moment its
-files carry and where that came from, who signed the exe, the Debian
-release and the versions of the packages that shape its bytes, and the
-sums of what it ships. It holds nothing of the builder: no date, path or
-user. Its fields: docs/release.md."""
+"""The record of how a release was built, modelled on Debian's .buildinfo files and written with
+python3-debian: the commit built, the moment its files carry and where that came from, who
+signed the exe, the Debian release and the versions of the packages that shape its bytes, and
+the sums of what it ships. It holds nothing of the builder: no date, path or user. Its fields:
+docs/release.md."""
 import hashlib
 import pathlib
 import platform
@@ -13,8 +12,8 @@ from debian import deb822
 
 
 def record(program, version, commit, epoch, origin, shipped, signer):
-    """The .buildinfo's text. SHIPPED are the files whose sums it holds;
-    SIGNER (name, fingerprint) or None."""
+    """The .buildinfo's text. SHIPPED are the files whose sums it holds; SIGNER (name, fingerprint)
+    or None."""
     system = platform.freedesktop_os_release()
     with open("/etc/debian_version", encoding="utf-8") as debian:
         release = f"{system['NAME']} {debian.read().strip()} ({system['VERSION_CODENAME']})"
@@ -32,8 +31,8 @@ def record(program, version, commit, epoch, origin, shipped, signer):
         for path in shipped)
     fields["Build-Origin"] = "Debian"
     fields["Build-Release"] = release
-    fields["Build-Architecture"] = subprocess.run(
-        ["dpkg", "--print-architecture"], capture_output=True, text=True, check=True).stdout.strip()
+    fields["Build-Architecture"] = subprocess.run(["dpkg", "--print-architecture"], text=True,
+                                                  capture_output=True, check=True).stdout.strip()
     fields["Source-Date-Epoch"], fields["Source-Date-Epoch-From"] = epoch, origin
     if signer:
         fields["Signer"], fields["Signer-Sha256-Fingerprint"] = signer

@@ -1,6 +1,5 @@
-"""Certificates and the chains they make, read with cryptography, and the
-verdicts on them, which only osslsigncode and openssl give, by their exit
-status."""
+"""Certificates and the chains they make, read with cryptography, and the verdicts on them, which
+only osslsigncode and openssl give, by their exit status."""
 import datetime
 import subprocess
 
@@ -36,8 +35,8 @@ def load(path):
 
 
 def utc(item, field):
-    """A time that cryptography gives, as an aware one: 42 and later name
-    it FIELD_utc, and 38 gives it without a zone."""
+    """A time that cryptography gives, as an aware one: 42 and later name it FIELD_utc, and 38
+    gives it without a zone."""
     aware = getattr(item, field + "_utc", None)
     return aware or getattr(item, field).replace(tzinfo=datetime.timezone.utc)
 
@@ -69,8 +68,8 @@ def why_not_to(path, roots):
 
 
 def _checks_lists_itself():
-    """Whether osslsigncode fetches the revocation lists that certificates
-    name, as 2.9 does unless told -ignore-crl; 2.5 fetches none."""
+    """Whether osslsigncode fetches the revocation lists that certificates name, as 2.9 does unless
+    told -ignore-crl; 2.5 fetches none."""
     version = subprocess.run(
         ["dpkg-query", "-W", "-f", "${Version}", "osslsigncode"],
         capture_output=True, text=True).stdout
@@ -79,9 +78,9 @@ def _checks_lists_itself():
 
 
 def signature_verified(exe, root, tsa_root):
-    """osslsigncode's verdict on the signature and the signer's chain, at
-    the timestamp's time where the timestamp's chain leads to TSA_ROOT.
-    Revocation is checked apart, against the lists given or fetched."""
+    """osslsigncode's verdict on the signature and the signer's chain, at the timestamp's time
+    where the timestamp's chain leads to TSA_ROOT. Revocation is checked apart, against the lists
+    given or fetched."""
     command = ["osslsigncode", "verify", "-CAfile", str(root or "/dev/null"),
                "-TSA-CAfile", str(tsa_root or "/dev/null"), "-in", str(exe)]
     if _checks_lists_itself():

@@ -1,5 +1,5 @@
-"""The checks of tools/verify-release.py, in the order it makes them. Each tells the verdict
-what it found, which the verdict says as it goes and names again at the end."""
+"""The checks of tools/verify-release.py, in the order it makes them. Each tells the verdict what
+it found, which the verdict says as it goes and names again at the end."""
 import re
 import shutil
 
@@ -17,8 +17,8 @@ class Stop(Exception):
 
 
 class Verdict:
-    """What the checks said, and found: a finding that disproves shows that the files are not
-    what this tree and their signer made; the others leave it open."""
+    """What the checks said, and found: a finding that disproves shows that the files are not what
+    this tree and their signer made; the others leave it open."""
 
     def __init__(self, unchecked, quiet=False):
         self.findings, self.disproved, self.unchecked = [], False, unchecked
@@ -52,8 +52,8 @@ class Verdict:
 
 
 def read_release(folder, v):
-    """The release's record, name, files and zip members. No name read from them chooses a
-    path: the .buildinfo must be named after the program and version it gives."""
+    """The release's record, name, files and zip members. No name read from them chooses a path:
+    the .buildinfo must be named after the program and version it gives."""
     records = sorted(folder.glob("*.buildinfo"))
     if len(records) != 1 or not records[0].is_file():
         v.stop(f"'{folder}' must hold the .buildinfo of one release")
@@ -186,8 +186,8 @@ def judge_chains(given, signature, exe, v, scratch):
 
 
 def check_revocation(given, path, root, which, v, scratch):
-    """Revocation, of a chain that leads to its root: against the lists given, or else those
-    that its certificates name, fetched."""
+    """Revocation, of a chain that leads to its root: against the lists given, or else those that
+    its certificates name, fetched."""
     _, chain_name, leaf_name = CHAINS[which]
     if given.crl:
         lists = [crl for _, parsed in given.crl for crl in parsed]

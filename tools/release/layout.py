@@ -1,18 +1,17 @@
-"""What a Windows release is: its name, its files, what its zip holds, and
-how large each may be. Every tool, the build and the tests take these from
-here: python3 tools/release/layout.py PROGRAM VERSION prints the name, and
-with a FOLDER after them, the paths of a signed release's files in it."""
+"""What a Windows release is: its name, its files, what its zip holds, and how large each may
+be. Every tool, the build and the tests take these from here: python3 tools/release/layout.py
+PROGRAM VERSION prints the name, and with a FOLDER after them, the paths of a signed release's
+files in it."""
 import pathlib
 import re
 import sys
 
-# Each file's ending after the release's name; the signature only where
-# the release is signed.
+# Each file's ending after the release's name; the signature only where the release is signed.
 ENDINGS = ("zip", "zip.sha256", "buildinfo", "cdx.json", "signature")
 UNSIGNED = ENDINGS[:-1]
-# Far larger than a real release's files, whose zip unpacks to about 1 MB and whose other
-# files are of a few kB: a file past its limit is not read, and a zip that would unpack to
-# more is not unpacked, as no release is so large.
+# Far larger than a real release's files, whose zip unpacks to about 1 MB and whose other files are
+# of a few kB: a file past its limit is not read, and a zip that would unpack to more is not
+# unpacked, as no release is so large.
 LIMITS = {"zip": 8 << 20, "zip.sha256": 1 << 10, "buildinfo": 64 << 10,
           "cdx.json": 1 << 20, "signature": 64 << 10}
 UNPACKED_LIMIT = 8 << 20
@@ -25,8 +24,8 @@ def name(program, version):
 
 
 def members(program, version):
-    """The zip's files, in a folder of the release's name: the exe beside
-    its README and the notices that must travel with it."""
+    """The zip's files, in a folder of the release's name: the exe beside its README and the
+    notices that must travel with it."""
     folder = name(program, version)
     return [f"{folder}/README.md", f"{folder}/THIRD-PARTY-NOTICES.txt",
             f"{folder}/{program}.exe"]

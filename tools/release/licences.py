@@ -1,10 +1,8 @@
-"""The licences of what the build took from a package, as one SPDX
-expression. A machine-readable copyright file gives them paragraph by
-paragraph: those whose files the build took are claimed, traced by the
-tables below to the source folders that the installed files come from.
-GCC's copyright file is prose, so a table states what it says of the files
-the build takes. Whatever cannot be traced is claimed with the whole
-package's licences, and said to be."""
+"""The licences of what the build took from a package, as one SPDX expression. A machine-readable
+copyright file gives them paragraph by paragraph: those whose files the build took are claimed,
+traced by the tables below to the source folders that the installed files come from. GCC's
+copyright file is prose, so a table states what it says of the files the build takes. Whatever
+cannot be traced is claimed with the whole package's licences, and said to be."""
 import fnmatch
 import functools
 import io
@@ -12,10 +10,9 @@ import re
 
 from debian import copyright as machine_readable
 
-# Where installed files come from, in the source tree that a copyright file
-# describes: a file built from a whole folder gets the licences of every
-# paragraph that may cover a file in it; a file installed from one of a
-# few folders, those of the paragraph that covers it in each.
+# Where installed files come from, in the source tree that a copyright file describes: a file built
+# from a whole folder gets the licences of every paragraph that may cover a file in it; a file
+# installed from one of a few folders, those of the paragraph that covers it in each.
 SOURCES = (
     ("/usr/x86_64-w64-mingw32/lib/*", "built", ("mingw-w64-crt/",),
      "the runtime's archives and start-up objects are built from mingw-w64-crt"),
@@ -24,8 +21,8 @@ SOURCES = (
       "mingw-w64-headers/ddk/include/", "mingw-w64-headers/direct-x/include/"),
      "the headers of these folders are installed into one"),
 )
-# What GCC's sources say of the files the build takes from it; the first
-# pattern that matches a file gives its licence.
+# What GCC's sources say of the files the build takes from it; the first pattern that matches a
+# file gives its licence.
 GCC = (
     ("/usr/lib/gcc/*/include/c++/pstl/*", "Apache-2.0 WITH LLVM-exception",
      "the parallel algorithms' headers come from LLVM, and say so"),
@@ -34,8 +31,8 @@ GCC = (
      "carry the GCC Runtime Library Exception, which lets a program under "
      "any licence link them"),
 )
-# Debian's short names that name the licence an SPDX identifier names;
-# GNU licences, whose versions SPDX spells out, follow the rule in spdx().
+# Debian's short names that name the licence an SPDX identifier names; GNU licences, whose versions
+# SPDX spells out, follow the rule in spdx().
 SHARED = {
     "apache-2.0": "Apache-2.0", "artistic": "Artistic-1.0-Perl",
     "artistic-2.0": "Artistic-2.0", "afl-2.1": "AFL-2.1", "afl-3.0": "AFL-3.0",
@@ -62,8 +59,8 @@ def spdx(short):
 
 
 def expression(field):
-    """A Debian License field's names as one SPDX expression: "and" binds
-    closer than "or", but not across a comma."""
+    """A Debian License field's names as one SPDX expression: "and" binds closer than "or", but not
+    across a comma."""
     parts = re.split(r",\s*(and|or)\s+", field.strip())
     out = []
     for index, part in enumerate(parts):
@@ -89,9 +86,8 @@ def _may_cover(pattern, folder):
 
 
 def claimed(copyright_file, files):
-    """(expression, the definitions of its LicenseRef- names, untraced
-    files) for FILES, all taken from the package whose copyright file this
-    is. A definition is (name, text, file)."""
+    """(expression, the definitions of its LicenseRef- names, untraced files) for FILES, all taken
+    from the package whose copyright file this is. A definition is (name, text, file)."""
     with open(copyright_file, encoding="utf-8") as text:
         parsed = _parsed(text.read())
     if parsed is None:
@@ -122,8 +118,8 @@ def claimed(copyright_file, files):
 
 @functools.lru_cache
 def _parsed(text):
-    """A machine-readable copyright file, read once however many packages
-    ship it; None for one that is prose."""
+    """A machine-readable copyright file, read once however many packages ship it; None for one
+    that is prose."""
     try:
         return machine_readable.Copyright(io.StringIO(text), strict=False)
     except (machine_readable.NotMachineReadableError, ValueError):

@@ -1,12 +1,12 @@
-"""The notices that the licences of the toolchain's files in the exe ask a
-binary distribution to carry: for each package that the build took files
-from, its copyright file, quoted whole, and then the full texts of the
-licences that those files refer to. They follow the toolchain that built
-the program, not a copy kept by hand."""
+"""The notices that the licences of the toolchain's files in the exe ask a binary distribution to
+carry: for each package that the build took files from, its copyright file, quoted whole, and then
+the full texts of the licences that those files refer to. They follow the toolchain that built the
+program, not a copy kept by hand."""
 import os
 import re
 
 RULE = "=" * 72
+LICENCE_TEXT = r"/usr/share/common-licenses/[A-Za-z0-9.+-]*[A-Za-z0-9+]"
 
 
 def notices(program, packages):
@@ -20,14 +20,14 @@ def notices(program, packages):
     for name in sorted(packages):
         package = packages[name]
         for file, member in package["files"]:
-            lines.append(f"  {name} {package['Version']} {file}" + (f"({member})" if member else ""))
+            taken = f"{file}({member})" if member else file
+            lines.append(f"  {name} {package['Version']} {taken}")
         with open(package["copyright"], encoding="utf-8") as text:
             by_text.setdefault(text.read(), []).append(name)
     sections = [(f"{' '.join(names)}: {packages[names[0]]['copyright']}", text)
                 for text, names in by_text.items()]
     referred = sorted({os.path.realpath(path) for text in by_text
-                       for path in re.findall(r"/usr/share/common-licenses/[A-Za-z0-9.+-]*[A-Za-z0-9+]", text)
-                       if os.path.isfile(path)})
+                       for path in re.findall(LICENCE_TEXT, text) if os.path.isfile(path)})
     for path in referred:
         with open(path, encoding="utf-8") as text:
             sections.append((path, text.read()))

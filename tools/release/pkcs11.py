@@ -1,7 +1,6 @@
-"""Whether a token will sign with the key that a pkcs11: URI names: its
-PKCS#11 module loads, the token takes the PIN, and the key is in it. Asked
-once, before anything signs, so that a wrong PIN is tried once and named
-for what it is, without reading any tool's error text."""
+"""Whether a token will sign with the key that a pkcs11: URI names: its PKCS#11 module loads, the
+token takes the PIN, and the key is in it. Asked once, before anything signs, so that a wrong PIN
+is tried once and named for what it is, without reading any tool's error text."""
 import ctypes
 import urllib.parse
 

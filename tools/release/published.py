@@ -1,8 +1,7 @@
-"""Reading a release as it was published, which nobody trusts yet. A file
-is measured before it is read; the zip's listing is judged, entry by entry
-as the zip holds it, before anything is unpacked; and only the release's
-own files are unpacked, as regular files that this code creates in a
-folder of its own, whatever the zip says they are."""
+"""Reading a release as it was published, which nobody trusts yet. A file is measured before it is
+read; the zip's listing is judged, entry by entry as the zip holds it, before anything is unpacked;
+and only the release's own files are unpacked, as regular files that this code creates in a folder
+of its own, whatever the zip says they are."""
 import collections
 import hashlib
 import pathlib
@@ -38,15 +37,16 @@ def sum_of(path):
 
 def listed_sums(text):
     """Each (name, sum) of a .sha256, as sha256sum -c reads it: lines end in a line feed, or a
-    carriage return and one; a sum, a blank, then a blank or the binary marker * before the
-    name, or the tagged form SHA256 (NAME) = SUM; a backslash first means that the name has
-    its backslashes and line feeds escaped. A line of any other form is passed over."""
+    carriage return and one; a sum, a blank, then a blank or the binary marker * before the name,
+    or the tagged form SHA256 (NAME) = SUM; a backslash first means that the name has its
+    backslashes and line feeds escaped. A line of any other form is passed over."""
     found = []
     for line in text.split("\n"):
         escaped, line = line.startswith("\\"), line.removeprefix("\\").removesuffix("\r")
         plain = re.fullmatch(r"([0-9a-fA-F]{64}) [ *](.+)", line)
         tagged = re.fullmatch(r"SHA256 \((.+)\) = ([0-9a-fA-F]{64})", line)
-        name, digest = (plain[2], plain[1]) if plain else tagged.groups() if tagged else (None, None)
+        name, digest = ((plain[2], plain[1]) if plain
+                        else tagged.groups() if tagged else (None, None))
         if name and escaped:
             name = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], name)
         if name:
@@ -80,9 +80,9 @@ def outside(name):
 
 
 def judge(zip_path, members):
-    """What the zip holds against what a release holds: a list of findings
-    that rule the zip out (empty for none), the release's files it lacks,
-    and the names it holds beside them. Raises one of DAMAGED."""
+    """What the zip holds against what a release holds: a list of findings that rule the zip out
+    (empty for none), the release's files it lacks, and the names it holds beside them. Raises one
+    of DAMAGED."""
     with zipfile.ZipFile(zip_path) as archive:
         entries = archive.infolist()
     folder = members[0].split("/")[0] + "/"
@@ -109,8 +109,8 @@ def judge(zip_path, members):
 
 
 def unpack(zip_path, members, into):
-    """Writes each of the members that the zip holds under INTO, checking
-    its CRC as it goes. Raises one of DAMAGED."""
+    """Writes each of the members that the zip holds under INTO, checking its CRC as it goes.
+    Raises one of DAMAGED."""
     with zipfile.ZipFile(zip_path) as archive:
         for member in members:
             try:

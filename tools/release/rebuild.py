@@ -1,6 +1,6 @@
-"""This tree against a release's record: its commit and its toolchain, as
-git and dpkg give them; its rebuild, in a scratch folder; and where a
-rebuilt file differs, diffoscope's report of where."""
+"""This tree against a release's record: its commit and its toolchain, as git and dpkg give
+them; its rebuild, in a scratch folder; and where a rebuilt file differs, diffoscope's report of
+where."""
 import difflib
 import os
 import shutil
@@ -9,9 +9,8 @@ import subprocess
 
 
 def _in_group(command, timeout=None, **options):
-    """Runs COMMAND in a process group of its own, which is ended whole
-    when this ends or the time runs out: (status, output), or None where
-    it took longer than TIMEOUT."""
+    """Runs COMMAND in a process group of its own, which is ended whole when this ends or the time
+    runs out: (status, output), or None where it took longer than TIMEOUT."""
     with subprocess.Popen(command, start_new_session=True, **options) as process:
         try:
             output = process.communicate(timeout=timeout)[0]
@@ -34,8 +33,8 @@ def commit(top):
 
 
 def git(top, *arguments, **options):
-    # A tree of another user's, such as one mounted into a container, is one
-    # git refuses unless told to trust it: this one, for this call.
+    # A tree of another user's, such as one mounted into a container, is one git refuses unless
+    # told to trust it: this one, for this call.
     return subprocess.run(["git", "-c", f"safe.directory={top.resolve()}",
                            *arguments], cwd=top, **options)
 
@@ -47,8 +46,8 @@ def uncommitted(top):
 
 
 def installed(packages):
-    """{package: sorted versions} of those of PACKAGES that dpkg has
-    installed, for each architecture; one removed but not purged is not."""
+    """{package: sorted versions} of those of PACKAGES that dpkg has installed, for each
+    architecture; one removed but not purged is not."""
     listed = subprocess.run(
         ["dpkg-query", "-W", "-f", "${db:Status-Status}\t${Package}\t${Version}\n",
          *packages], capture_output=True, text=True).stdout
@@ -82,9 +81,9 @@ def rebuild(top, copy, epoch, signature, log):
 
 
 def report(published, rebuilt, seconds, scratch):
-    """Where two files differ, as lines cut short at a few hundred: a
-    unified diff of two texts, else diffoscope's report; None where
-    diffoscope is not here, and False where it took longer than SECONDS."""
+    """Where two files differ, as lines cut short at a few hundred: a unified diff of two texts,
+    else diffoscope's report; None where diffoscope is not here, and False where it took longer
+    than SECONDS."""
     try:
         texts = [path.read_text(encoding="utf-8").splitlines() for path in (published, rebuilt)]
         return list(difflib.unified_diff(*texts, "published", "rebuilt", lineterm=""))[:300]

@@ -1,7 +1,6 @@
-"""Whether a certificate of a chain is revoked. openssl verify judges it,
-against the lists given or fetched from the addresses that the chain's
-certificates name; the lists, read with cryptography, name which
-certificate, when and why."""
+"""Whether a certificate of a chain is revoked. openssl verify judges it, against the lists given
+or fetched from the addresses that the chain's certificates name; the lists, read with
+cryptography, name which certificate, when and why."""
 import subprocess
 import urllib.request
 
@@ -56,10 +55,9 @@ def fetch(url):
 
 
 def check(root_file, path, lists, scratch):
-    """None where openssl finds no certificate of PATH revoked; else what
-    the lists say of it: (certificate, 'on DATE (REASON)') where one is
-    revoked, (certificate, None) where no list covers it, or None, '' where
-    the lists do not tell."""
+    """None where openssl finds no certificate of PATH revoked; else what the lists say of it:
+    (certificate, 'on DATE (REASON)') where one is revoked, (certificate, None) where no list
+    covers it, or None, '' where the lists do not tell."""
     leaf, untrusted, given = (scratch / "leaf.pem", scratch / "untrusted.pem",
                               scratch / "lists.pem")
     leaf.write_bytes(certificates.pem(path[:1]))

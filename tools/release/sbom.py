@@ -1,10 +1,8 @@
-"""The release's bill of materials, CycloneDX 1.6 in JSON, for
-vulnerability scanners and software inventories: the program, with the
-SHA-256 of the exe as shipped, and one component for each Debian package
-that the build took files from, with its licences and those files as
-evidence. Nothing in it is of the build's own moment or machine: its
-timestamp is the release's moment, and its serial number is derived from
-its content. Its fields: docs/release.md."""
+"""The release's bill of materials, CycloneDX 1.6 in JSON, for vulnerability scanners and software
+inventories: the program, with the SHA-256 of the exe as shipped, and one component for each Debian
+package that the build took files from, with its licences and those files as evidence. Nothing in
+it is of the build's own moment or machine: its timestamp is the release's moment, and its serial
+number is derived from its content. Its fields: docs/release.md."""
 import datetime
 import hashlib
 import json
@@ -19,8 +17,8 @@ from . import licences
 
 
 def purl(package, distro):
-    """The package's purl, with the source package that Debian's security
-    data is keyed by, and its version where it differs."""
+    """The package's purl, with the source package that Debian's security data is keyed by, and its
+    version where it differs."""
     quote = lambda text: urllib.parse.quote(text, safe=".-_~:")
     qualifiers = {"arch": package["Architecture"], "distro": distro}
     source, source_version = package["source:Package"], package["source:Version"]
@@ -83,8 +81,8 @@ def document(program, version, description, licence, epoch, exe_sum, packages):
         "dependencies": [{"ref": program_ref,
                           "dependsOn": [c["bom-ref"] for c in components]}],
     }
-    # A name-based UUID of everything else the document says, so that the
-    # same content always has the same serial.
+    # A name-based UUID of everything else the document says, so that the same content always has
+    # the same serial.
     body = hashlib.sha256(dump(bom).encode()).hexdigest()
     bom["serialNumber"] = f"urn:uuid:{uuid.uuid5(uuid.NAMESPACE_URL, f'urn:sha256:{body}')}"
     return bom

@@ -1,15 +1,13 @@
-"""What the build took from the toolchain: each archive member and object
-that the link map names, and each header that the compiler's dependency
-files name, with the Debian package that ships it. The one list from which
-the notices and the bill of materials are both written."""
+"""What the build took from the toolchain: each archive member and object that the link map names,
+and each header that the compiler's dependency files name, with the Debian package that ships it.
+The one list from which the notices and the bill of materials are both written."""
 import os
 import re
 import subprocess
 
 
 def from_map(text):
-    """(file, member) for what the link took; member None for an object
-    loaded whole."""
+    """(file, member) for what the link took; member None for an object loaded whole."""
     taken, archives = set(), False
     for line in text.splitlines():
         if line.startswith("Archive member included"):
@@ -55,9 +53,9 @@ def packages(names):
 
 
 def taken(link_map, depfiles, own):
-    """{package: its fields, its copyright file and the files taken} for
-    the files that the link map and dependency files name outside OWN, the
-    folders of the program's own sources and build."""
+    """{package: its fields, its copyright file and the files taken} for the files that the link
+    map and dependency files name outside OWN, the folders of the program's own sources and
+    build."""
     with open(link_map, encoding="utf-8") as text:
         files = from_map(text.read())
     for depfile in depfiles:

@@ -86,14 +86,14 @@ def check(given, v, scratch):
     unpacked = scratch / "unpacked"
     read_zip(name, paths, members, unpacked, v)
     exe = unpacked / members[2]
-    signature, published_der = read_signature(name, paths, exe, v)
+    signature, published_der, fits = read_signature(name, paths, exe, v)
     if given.crl_addresses:
         for url in dict.fromkeys(u for path in chains(signature)
                                  for u in revocation.addresses(path)):
             print(cli.visible(url))
         sys.exit(0)
     leads = [False, False]
-    if signature and signature.fits(exe.read_bytes()):
+    if fits:
         leads = judge_chains(given, signature, exe, v, scratch)
     elif "signature" not in paths and (given.root or given.tsa_root):
         v.found("the release is not signed, so it has no chain to check against "

@@ -122,7 +122,8 @@ def read_signature(name, paths, exe, v):
         if not signature:
             v.found(f"the exe in {name}.zip carries no signature, though the release is signed",
                     True)
-    if signature and signature.fits(exe.read_bytes()):
+    fits = bool(signature) and signature.fits(exe.read_bytes())
+    if fits:
         v.say(f"the exe in {name}.zip is unchanged since it was signed")
     elif signature:
         v.found(f"the exe in {name}.zip was changed after it was signed: its bytes are not "
@@ -132,7 +133,7 @@ def read_signature(name, paths, exe, v):
     elif signature:
         v.found(f"the published {name}.signature is not the signature in the exe in {name}.zip",
                 True)
-    return signature, published_der
+    return signature, published_der, fits
 
 
 def chains(signature):

@@ -23,9 +23,15 @@ def _in_group(command, timeout=None, **options):
                 process.wait()
 
 
+def _without_moment():
+    """This environment less a SOURCE_DATE_EPOCH of the caller's, which would stand in for the
+    tree's own moment."""
+    return {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+
+
 def commit(top):
     """The commit that the tree holds, as the build reads it, or None."""
-    environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    environment = _without_moment()
     answer = subprocess.run(["cmake", "-P", "cmake/moment.cmake"], cwd=top,
                             env=environment, capture_output=True, text=True)
     words = answer.stdout.split()
@@ -69,7 +75,7 @@ def rebuild(top, copy, epoch, signature, log):
     else:
         shutil.copytree(top, copy, dirs_exist_ok=True,
                         ignore=lambda folder, _: ["build"] if folder == str(top) else [])
-    environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    environment = _without_moment()
     if epoch is not None:
         environment["SOURCE_DATE_EPOCH"] = epoch
     environment["VELTRIN_SIGNATURE"] = str(signature or "")

@@ -23,9 +23,14 @@ def from_map(text):
 
 
 def from_depfile(text):
-    """The files that a compiler's dependency file (make's syntax) names."""
-    return {(os.path.normpath(path), None)
-            for path in text.replace("\\\n", " ").split(":", 1)[1].split()}
+    """The files that a compiler's dependency file names, read as make reads it: a line goes on
+    after a backslash, and in a path a blank or a '#' comes as '\\ ' or '\\#', a '$' as '$$'."""
+    rule = text.replace("\\\n", " ").split("\n", 1)[0]
+    words = re.findall(r"(?:\\[ #]|\$\$|[^\s])+", rule)
+    # The first word is the target, and its colon ends it or stands alone after it.
+    paths = [re.sub(r"\\([ #])|\$(\$)", lambda m: m[1] or m[2], word) for word in words]
+    paths[0] = paths[0].removesuffix(":")
+    return {(os.path.normpath(path), None) for path in paths[1:] if path != ":"}
 
 
 def owners(paths):

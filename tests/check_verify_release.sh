@@ -42,7 +42,8 @@ forge() {  # how, release folder, a folder outside it
     printf Z | dd of="$zip" bs=1 seek=$(($(wc -c <"$zip") - 1)) conv=notrunc 2>/dev/null
     ;;
   zip-cut) head -c 200000 "$zip" >"$zip.cut" && mv "$zip.cut" "$zip" ;;
-  zip-link | zip-duplicate | zip-newline | zip-dotdot | zip-bomb)
+  zip-link | zip-duplicate | zip-newline | zip-dotdot | zip-bomb | zip-many | zip-lzma | \
+    zip-bzip2 | exe-appended | exe-checksum)
     /usr/bin/python3 tests/forge.py "${1#zip-}" "$zip" "$3"
     ;;
   exe-changed | exe-unsigned | readme | extra-dll)
@@ -63,6 +64,15 @@ forge() {  # how, release folder, a folder outside it
     mv "$2/forged" "$2/$name.signature"
     ;;
   no-signature) rm "$2/$name.signature" ;;
+  signature-text) echo "and a word of the forger's" >>"$2/$name.signature" ;;
+  sha256-pagemap) ln -sf /proc/self/pagemap "$2/$name.zip.sha256" ;;
+  depends-escape)  # an entry that its reader would log as it is
+    sed -i "s/^ base-files (=/ base-files$(printf '\033[2K') (=/" "$2/$name.buildinfo"
+    ;;
+  record-cr)  # a second commit, after a carriage return in another field
+    sed -i "s/^Build-Origin: Debian$/Build-Origin: Debian$(printf '\r')Source-Commit: $other/" \
+      "$2/$name.buildinfo"
+    ;;
   commit) sed -i "s/^Source-Commit: .*/Source-Commit: $other/" "$2/$name.buildinfo" ;;
   commit-escape)  # a line that hides the verdict, on a terminal
     sed -i "s/^Source-Commit: .*/Source-Commit: $(printf '\033[2K\r')$came/" \
@@ -81,9 +91,13 @@ forge() {  # how, release folder, a folder outside it
   source-path) sed -i 's|^Source: .*|Source: ../../escaped|' "$2/$name.buildinfo" ;;
   esac
   case $1 in
-  zip-byte | -) ;;
+  zip-byte | sha256-pagemap | -) ;;
   sha256-star) (cd "$2" && sha256sum --binary "$name.zip" >"$name.zip.sha256") ;;
   sha256-huge) huge 20000000 >"$2/$name.zip.sha256" ;;
+  sha256-second)
+    (cd "$2" && sha256sum "$name.zip" >"$name.zip.sha256" &&
+      sha256sum "$name.zip" | sed "s/ .*/  other.txt/" >>"$name.zip.sha256")
+    ;;
   *) (cd "$2" && sha256sum "$name.zip" >"$name.zip.sha256") ;;
   esac
 }
@@ -182,6 +196,38 @@ roots="--root $material/root.pem --tsa-root $material/tsa-root.pem"
 served="no certificate of the signer's chain is revoked (lists from ${lists}intermediate.crl, ${lists}root.crl)"
 revoked_line="the signer's certificate was revoked on Jan  1 00:00:00 2026 GMT (keyCompromise)"
 unjudged="timestamped ;'s chain;revoked"
+# Releases that a forger rebuilt, as anyone can, around a signature forged
+# in what no signature covers, and one whose signature was stripped. They
+# share build/windows, so they are built here one at a time, and the build
+# is left with the stamped release again. The extra certificate names a
+# list at an address that notes whether anything fetched from it.
+forged=$work/forged
+mkdir "$forged"
+/usr/bin/python3 -c 'import socket, sys
+listening = socket.socket()
+listening.bind(("127.0.0.1", 0))
+listening.listen()
+print(listening.getsockname()[1], flush=True)
+while True:
+    listening.accept()[0].close()
+    open(sys.argv[1], "a").write("fetched\n")' "$work/fetched" >"$work/noted.port" &
+noted=$!
+while [ ! -s "$work/noted.port" ]; do sleep 0.1; done
+rebuild_with() {  # folder, signature ("" for none)
+  VELTRIN_SIGNATURE=$2 cmake --workflow --preset windows-package >"$work/forge.log" 2>&1 ||
+    { cat "$work/forge.log" && exit 1; }
+  mkdir "$1"
+  for file in build/windows/"$name".*; do cp "$file" "$1"; done
+}
+for how in spoof extra payload; do
+  case $how in spoof) from=$revoked ;; *) from=$plain ;; esac
+  /usr/bin/python3 tests/forge_signature.py "$how" "$from/$name.signature" \
+    "$work/$how.signature" "http://127.0.0.1:$(cat "$work/noted.port")/nobody.crl"
+  rebuild_with "$forged/$how" "$work/$how.signature"
+done
+rebuild_with "$forged/stripped" ""
+rm -rf "$work/restored" && rebuild_with "$work/restored" "$stamped/$name.signature"
+
 check_rows <<ROWS
 $stamped|-|-|$roots|0|$came|$served|-
 $stamped|-|-||0|$came; the signer's chain was not checked|-|-
@@ -200,9 +246,23 @@ $stamped|source-path|-|$roots|1|$not: $name.buildinfo does not name the release 
 $stamped|no-signature|-|$roots|1|$unshown: '@copy@' lacks $name.signature|-|not signed
 $stamped|-|-|--root $material/other-root.pem|1|$unshown: the signature's chain does not lead to the root in $material/other-root.pem (its last certificate was issued by CN=veltrin-backend throwaway root, not by that root)|-|revoked
 $stamped|-|-|--root $material/root.pem --tsa-root $material/root.pem|1|$unshown: the timestamp's chain does not lead to the root in $material/root.pem (its last certificate was issued by CN=veltrin-backend throwaway time-stamp root, not by that root)|-|-
-$stamped|zip-link|-||1|$not: $name.zip holds a link, $name/lnk, which a release does not|-|unchanged;rebuild
-$stamped|zip-dotdot|-||1|$not: $name.zip holds $name/../escaped, a path outside its folder|-|damaged;rebuild
-$stamped|zip-duplicate|-||1|$not: $name.zip holds 2 entries named $exe|-|unchanged;rebuild
+$stamped|zip-link|-||1|$not: $name.zip holds links, which a release does not: $name/lnk|-|unchanged;rebuild
+$stamped|zip-dotdot|-||1|$not: $name.zip holds paths outside its folder: $name/../escaped|-|damaged;rebuild
+$stamped|zip-duplicate|-||1|$not: $name.zip holds more than one entry named $exe|-|unchanged;rebuild
+$stamped|zip-lzma|-||1|$not: $name.zip holds files compressed otherwise than by deflate, as a release's are not: $name/README.md|-|unchanged;rebuild
+$stamped|zip-bzip2|-||1|$not: $name.zip holds files compressed otherwise than by deflate, as a release's are not: $name/README.md|-|unchanged;rebuild
+$stamped|zip-many|-|--report-seconds 1|1|$not: $name.zip holds $name/empty-0 $name/empty-1 $name/empty-2 $name/empty-3 $name/empty-4 and 39995 more, which a release does not; these differ from the rebuilt ones: $name.zip, $name.zip.sha256; the signer's chain was not checked|-|empty-5
+$stamped|exe-appended|-|$roots --report-seconds 1|1|$not: the exe in $name.zip holds 8 bytes after its certificate table, a PE checksum that is not that of its bytes, which no signature covers; these differ from the rebuilt ones: $name.zip (its veltrin-backend.exe), $name.zip.sha256|-|unchanged since
+$stamped|exe-checksum|-|$roots --report-seconds 1|1|$not: the exe in $name.zip holds a PE checksum that is not that of its bytes, which no signature covers; these differ from the rebuilt ones: $name.zip (its veltrin-backend.exe), $name.zip.sha256|-|unchanged since
+$stamped|signature-text|-|$roots --report-seconds 1|1|$not: the published $name.signature is not the signature in the exe in $name.zip; these differ from the rebuilt ones: $name.signature|-|carries the published
+$stamped|sha256-second|-|--report-seconds 1|1|$not: $name.zip.sha256 names other files than the zip: other.txt; these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked|$name.zip matches its .sha256|did not arrive
+$stamped|sha256-pagemap|-||1|$unshown: $name.zip.sha256 cannot be read: Invalid argument|-|rebuild
+$stamped|depends-escape|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
+$stamped|record-cr|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
+$forged/spoof|-|-|$roots|1|$not: the signature holds 2 certificates that could be taken for its signer; the signature carries 1 certificate outside its signer's chain, which its signer did not sign; $revoked_line|-|names a revocation list;leads to the root
+$forged/extra|-|-|--root $material/root.pem|1|$not: the signature carries 1 certificate outside its signer's chain, which its signer did not sign|-|-
+$forged/payload|-|-|--root $material/root.pem|1|$not: the signature carries 1 unsigned attribute other than a timestamp, which its signer did not sign|-|-
+$forged/stripped|-|-||0|$came; the release is not signed|-|signed by
 $stamped|zip-bomb|-||1|$not: $name.zip unpacks to more than any release does|-|unchanged;rebuild
 $stamped|zip-newline|-|--report-seconds 1|1|$not: $name.zip holds $name/README.md\n$name/THIRD-PARTY-NOTICES.txt, which a release does not; $name.zip lacks $name/README.md $name/THIRD-PARTY-NOTICES.txt; these differ from the rebuilt ones: $name.zip (its README.md THIRD-PARTY-NOTICES.txt), $name.zip.sha256; the signer's chain was not checked|-|exactly
 $stamped|sha256-star|-|--no-revocation|1|$not: these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked; revocation was not checked|$name.zip matches its .sha256|did not arrive
@@ -215,6 +275,14 @@ $plain|-|-|--tsa-root $material/tsa-root.pem|1|$unshown: the signature has no ti
 $plain|-|faketime +2000days|--root $material/root.pem|1|$unshown: a certificate of the signer's chain has expired, and no timestamp keeps the signature valid|-|does not lead
 $revoked|-|-|--root $material/root.pem|1|$unshown: $revoked_line|-|does not lead
 ROWS
+
+kill "$noted"
+if [ -e "$work/fetched" ]; then
+  echo "FAILED: a list was fetched at the address of a certificate that nothing verified"
+  failed=1
+else
+  echo "ok: nothing was fetched at the address of a certificate that nothing verified"
+fi
 
 # From here on, nothing answers at the lists' addresses, as on a machine
 # offline.

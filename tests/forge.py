@@ -5,12 +5,18 @@ usage: forge.py HOW ZIP OUTSIDE
   HOW      link: a link to OUTSIDE, then a file through it; duplicate: a
            changed exe before the real one; newline: the README and the
            notices as one entry whose name holds a newline; dotdot: a file
-           beside the release's folder; bomb: a file of 9 MiB of zeros
+           beside the release's folder; bomb: a file of 9 MiB of zeros;
+           many: 40,000 more empty files; lzma, bzip2: the README
+           compressed so, and damaged; appended: the exe with 8 bytes after
+           its certificate table; checksum: the exe with another PE
+           checksum
   OUTSIDE  a folder that nothing in the zip may write to"""
 import stat
 import sys
 import warnings
 import zipfile
+
+import pefile
 
 warnings.simplefilter("ignore")  # zipfile warns of the duplicate it is told to write
 
@@ -43,6 +49,27 @@ elif how == "dotdot":
     added = [(entry(f"{folder}/../escaped"), b"beside the folder\n")]
 elif how == "bomb":
     added = [(entry(f"{folder}/zeros"), bytes(9 << 20))]
+elif how == "many":
+    added = [(entry(f"{folder}/empty-{n}"), b"") for n in range(40000)]
+elif how in ("appended", "checksum"):
+    info, exe = next((i, d) for i, d in entries if i.filename.endswith(".exe"))
+    if how == "appended":
+        changed = exe + bytes(8)
+    else:
+        at = pefile.PE(data=exe, fast_load=True).OPTIONAL_HEADER.get_field_absolute_offset(
+            "CheckSum")
+        changed = exe[:at] + bytes([exe[at] ^ 1]) + exe[at + 1:]
+    entries = [(i, changed if i is info else d) for i, d in entries]
+methods = {readme: {"lzma": zipfile.ZIP_LZMA, "bzip2": zipfile.ZIP_BZIP2}.get(how)}
 with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as forged:
     for info, data in added + entries:
-        forged.writestr(info, data, zipfile.ZIP_DEFLATED)
+        forged.writestr(info, data, methods.get(info.filename) or zipfile.ZIP_DEFLATED)
+if methods[readme]:
+    # A byte of the README's compressed data, which is past its local header.
+    with zipfile.ZipFile(path) as forged:
+        at = forged.getinfo(readme).header_offset + 30 + len(readme.encode()) + 40
+    with open(path, "r+b") as forged:
+        forged.seek(at)
+        byte = forged.read(1)
+        forged.seek(at)
+        forged.write(bytes([byte[0] ^ 0xFF]))

@@ -41,9 +41,11 @@ def arguments():
 
 def publisher_of(signature):
     """The signer's organization, or else its common name."""
-    subject = authenticode.Signature(certificates.blocks(signature.read_bytes())[0]).signer.subject
+    signer = authenticode.Signature(certificates.blocks(signature.read_bytes())[0]).signer
+    if signer is None:
+        raise Refusal(f"openssl verifies {signature.name} with none of the certificates it holds")
     for oid in (NameOID.ORGANIZATION_NAME, NameOID.COMMON_NAME):
-        names = subject.get_attributes_for_oid(oid)
+        names = signer.subject.get_attributes_for_oid(oid)
         if names:
             return names[0].value
     return None
@@ -111,6 +113,9 @@ def main():
     publisher = given.publisher or (signature.is_file() and publisher_of(signature))
     if not publisher:
         raise Refusal("the release is not signed: give the publisher's name with --publisher")
+    if cli.hidden(publisher):
+        raise Refusal(f"the publisher's name '{publisher}' holds a control or format character, "
+                      "which a manifest does not")
     # winget's rule for each part of a package identifier.
     publisher_id = re.sub(r"[ .]", "", publisher)
     if not re.fullmatch(r'[^\\/:*?"<>|\s\x00-\x1f]{1,32}', publisher_id):

@@ -62,7 +62,10 @@ def attach(given):
         fail(f"attaching '{signature}' needs osslsigncode, which tools/setup.sh sign installs")
     try:
         der = certificates.blocks(pathlib.Path(signature).read_bytes())[0]
-        fits = authenticode.Signature(der).fits(unsigned.read_bytes())
+        read = authenticode.Signature(der)
+        if read.signer is None:
+            raise ValueError("no certificate it holds verifies it")
+        fits = read.fits(unsigned.read_bytes())
     except (ValueError, IndexError):
         fail(f"'{signature}' is not a signature; set it to a release's .signature "
              "file, a PEM PKCS#7 as tools/sign.py writes it")

@@ -125,23 +125,34 @@ def osslsigncode(*arguments, failure, secret_line=None):
     answer = subprocess.run(["osslsigncode", *arguments], capture_output=True, input=secret_line)
     if answer.returncode != 0:
         for line in (answer.stdout + answer.stderr).decode("utf-8", "replace").splitlines():
-            print(cli.visible(f"  {line}"), file=sys.stderr)
+            print(f"  {line}", file=sys.stderr)
         raise Refusal(failure)
+
+
+def imported_der(given, unsigned):
+    """The signature that another tool attached, checked as the build checks it, so that one it
+    would refuse leaves the release as it was."""
+    held = authenticode.attached(pathlib.Path(given.signed).read_bytes())
+    if not held:
+        raise Refusal(f"'{os.path.abspath(given.signed)}' holds no Authenticode signature")
+    try:
+        imported = authenticode.Signature(held[0])
+    except ValueError:
+        imported = None
+    if not imported or imported.signer is None:
+        raise Refusal(f"'{given.signed}' holds a signature that openssl verifies with none of "
+                      "the certificates it holds")
+    if not imported.fits(unsigned.read_bytes()):
+        raise Refusal(f"'{given.signed}' was signed as other bytes than "
+                      f"{unsigned.relative_to(TOP)} (another commit or toolchain): sign "
+                      "that file, as this build made it")
+    return held[0]
 
 
 def signed_der(given, options, typed, program, record, unsigned, work):
     """The signature's DER: made with the key, and timestamped; or taken from the import."""
     if given.signed:
-        held = authenticode.attached(pathlib.Path(given.signed).read_bytes())
-        if not held:
-            raise Refusal(f"'{os.path.abspath(given.signed)}' holds no Authenticode signature")
-        # Checked as the build checks it, so that a signature it would refuse leaves the release as
-        # it was.
-        if not authenticode.Signature(held[0]).fits(unsigned.read_bytes()):
-            raise Refusal(f"'{given.signed}' was signed as other bytes than "
-                          f"{unsigned.relative_to(TOP)} (another commit or toolchain): sign "
-                          "that file, as this build made it")
-        return held[0]
+        return imported_der(given, unsigned)
     signed, key = work / "signed.exe", (given.files or [""])[-1]
     osslsigncode("sign", *options, "-readpass", "/dev/stdin", "-h", "sha256", "-n", program,
                  "-time", record["Source-Date-Epoch"], "-in", unsigned, "-out", signed,

@@ -81,38 +81,32 @@ def arguments():
     return given
 
 
-def check(given, v, scratch):
-    record, name, paths, members = read_release(given.dir.resolve(), v)
-    unpacked = scratch / "unpacked"
-    read_zip(name, paths, members, unpacked, v)
-    exe = unpacked / members[2]
-    signature, published_der, fits = read_signature(name, paths, exe, v)
-    if given.crl_addresses:
-        for url in dict.fromkeys(u for path in chains(signature)
-                                 for u in revocation.addresses(path)):
-            print(cli.visible(url))
-        sys.exit(0)
-    leads = [False, False]
-    if fits:
-        leads = judge_chains(given, signature, exe, v, scratch)
-    elif "signature" not in paths and (given.root or given.tsa_root):
-        v.found("the release is not signed, so it has no chain to check against "
-                f"{given.root or given.tsa_root}")
-    for which, (path, root) in enumerate(zip(chains(signature), (given.root, given.tsa_root))):
-        if leads[which] and not given.no_revocation:
-            check_revocation(given, path, root, which, v, scratch)
-    other_toolchain = check_tree(TOP, record, name, v)
+def signed_by(signature, leads, given, v):
+    """Who signed, as far as it was verified."""
+    signer = (f"{name_of(signature.signer.subject)}, whose certificate has the SHA-256 "
+              f"fingerprint {certificates.fingerprint(signature.signer)}")
+    if leads:
+        v.say(f"signed by {signer}")
+    elif given.root:
+        v.say(f"signed, as the signature itself says, by {signer}")
+    else:
+        v.say(f"signed, as the signature itself says and nothing checked, by {signer}: give "
+              "--root, and compare that fingerprint with the one the project publishes")
+        v.unchecked = "; the signer's chain was not checked" + v.unchecked
 
-    # The rebuild, with the release's moment and the signature that its exe holds.
-    epoch = None
+
+def rebuilt(given, release, signature, v, scratch):
+    """The rebuild, with the release's moment and the signature that its exe holds, written as
+    tools/sign.py writes it: the published file may hold more."""
+    epoch, record = None, release.record
     if record.get("Source-Date-Epoch-From") == "SOURCE_DATE_EPOCH":
         epoch = record.get("Source-Date-Epoch", "")
         if not re.fullmatch(r"[0-9]{1,12}", epoch):
-            v.stop(f"{name}.buildinfo's Source-Date-Epoch is not a count of seconds: "
+            v.stop(f"{release.name}.buildinfo's Source-Date-Epoch is not a count of seconds: "
                    f"{clip(epoch)}", True)
-    attach = paths.get("signature")
-    if signature and published_der != signature.der:
-        attach = scratch / f"{name}.signature"
+    attach = signature and scratch / "attached" / f"{release.name}.signature"
+    if attach:
+        attach.parent.mkdir()
         attach.write_bytes(certificates.armour.armor("PKCS7", signature.der))
     copy = scratch / "tree"
     v.say(f"rebuilding in {copy}{', with the signature' if attach else ''}")
@@ -120,27 +114,42 @@ def check(given, v, scratch):
         log = (scratch / "build.log").read_text("utf-8", "replace").splitlines()
         refused = [line for line in log if line.startswith("VELTRIN_SIGNATURE: ")]
         if refused:
-            v.stop(f"the rebuild refused the signature: {refused[0][19:]}")
+            v.stop(f"the rebuild refused the signature: {clip(refused[0][19:], 200)}")
         for line in log[-20:]:
             v.line(f"  {line}")
         v.stop("the rebuild failed, as the end of its log above shows")
-    differ = compare(given, paths, members, copy / "build/windows", unpacked, v, scratch)
+    return copy / "build/windows"
+
+
+def check(given, v, scratch):
+    release = read_release(given.dir.resolve(), v, scratch)
+    unpacked = scratch / "unpacked"
+    read_zip(release, unpacked, v)
+    exe = unpacked / release.members[2]
+    signature, judged = read_signature(release, exe, v)
+    if given.crl_addresses:
+        for url in dict.fromkeys(u for path in chains(signature)
+                                 for u in revocation.addresses(path)):
+            print(url)
+        sys.exit(0)
+    leads = judge_chains(given, signature, exe, v) if judged else [None, None]
+    if "signature" not in release.paths:
+        if given.root or given.tsa_root:
+            v.found("the release is not signed, so it has no chain to check against "
+                    f"{given.root or given.tsa_root}")
+        v.unchecked = "; the release is not signed" + v.unchecked
+    fetcher = revocation.Fetcher()
+    for which, path in enumerate(leads):
+        if path and not given.no_revocation:
+            check_revocation(given, which, path, v, fetcher)
+    other_toolchain = check_tree(TOP, release.record, release.name, v)
+    differ = compare(given, release, rebuilt(given, release, signature, v, scratch), v, scratch)
     if differ:
         v.found(f"these differ from the rebuilt ones: {', '.join(differ)}", True)
     if differ and other_toolchain:
         v.found("the toolchain is not the release's, as above")
-
-    if signature:
-        signer = (f"{name_of(signature.signer.subject)}, whose certificate has the SHA-256 "
-                  f"fingerprint {certificates.fingerprint(signature.signer)}")
-        if leads[0]:
-            v.say(f"signed by {signer}")
-        elif given.root:
-            v.say(f"signed, as the signature itself says, by {signer}")
-        else:
-            v.say(f"signed, as the signature itself says and nothing checked, by {signer}: give "
-                  "--root, and compare that fingerprint with the one the project publishes")
-            v.unchecked = "; the signer's chain was not checked" + v.unchecked
+    if signature and signature.signer:
+        signed_by(signature, leads[0], given, v)
 
 
 def main():

@@ -1,13 +1,21 @@
 """The Authenticode signature of a Windows exe, read with pefile and asn1crypto: the signature's
 bytes as the exe holds them, the digest of the exe that it signs against the exe's own, its
 certificates, and its RFC 3161 timestamp. Nothing here judges a signature: osslsigncode and openssl
-do, and what is read here names what they found."""
+do, and the certificates named here are those with which openssl verified it. What no signature
+covers is named too: the certificates of no chain, unsigned attributes, and bytes around the
+signature in the exe."""
 import hashlib
 import struct
 
 import pefile
 from asn1crypto import algos, cms, core, tsp
 from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+
+from . import certificates
+
+TOKEN = "1.3.6.1.4.1.311.3.3.1"  # an RFC 3161 timestamp, as Authenticode carries it
+REVISION, CERTIFICATE_TYPE = 0x200, 2  # a WIN_CERTIFICATE of PKCS#7
 
 
 class SpcIndirectData(core.Sequence):
@@ -55,30 +63,70 @@ def attached(data):
     return blob[:der_length], blob[der_length:]
 
 
-def _certificate(der):
+def outside_signature(data, der):
+    """What of the exe is neither the image that the digest covers nor DER as attaching writes it:
+    the certificate table at the end, one entry padded to 8 bytes, and the checksum of the whole."""
+    checksum_at, _, table_at, size = _layout(data)
+    length = 8 + len(der) + (-len(der) % 8)
+    table = struct.pack("<IHH", length, REVISION, CERTIFICATE_TYPE) + der
+    table += bytes(length - len(table))
+    found = []
+    if data[table_at:table_at + length] != table or size != length:
+        found.append("bytes beside its signature in its certificate table")
+    if len(data) > table_at + length:
+        found.append(f"{len(data) - table_at - length} bytes after its certificate table")
+    if data[checksum_at:checksum_at + 4] != struct.pack(
+            "<I", pefile.PE(data=data, fast_load=True).generate_checksum()):
+        found.append("a PE checksum that is not that of its bytes")
+    return found
+
+
+def _certificate(choice):
     """A certificate with each field that the tools read read now, as cryptography reads them only
     when asked, so that a malformed one fails here."""
-    certificate = x509.load_der_x509_certificate(der)
+    certificate = x509.load_der_x509_certificate(choice.chosen.dump())
     certificate.subject.rfc4514_string(), certificate.issuer.rfc4514_string()
     (certificate.not_valid_after, certificate.serial_number, list(certificate.extensions))
     return certificate
 
 
-def _signer(signed):
-    """The SignerInfo, and the certificate among SIGNED's that it names."""
+def _could_be_signer(signed, sid):
+    """How many certificates SIGNED holds that a library might take for the one that SID names."""
+    issuer = certificates.folded(a["value"].native for rdn in sid["issuer"].chosen for a in rdn)
+    return len({c.chosen.dump() for c in signed["certificates"] or []
+                if c.chosen.serial_number == sid["serial_number"].native and certificates.folded(
+                    a["value"].native for rdn in c.chosen.issuer.chosen for a in rdn) == issuer})
+
+
+def _covered(signed, kept_certificates, kept_attributes):
+    """SIGNED's ContentInfo's DER with only the certificates whose DER is in KEPT_CERTIFICATES and
+    the first signer's KEPT_ATTRIBUTES unsigned, each as it was: what a signature covers, or that
+    openssl verified signed the next."""
     info = signed["signer_infos"][0]
-    sid = info["sid"].chosen
-    for choice in signed["certificates"]:
-        certificate = choice.chosen
-        if (certificate.issuer == sid["issuer"]
-                and certificate.serial_number == sid["serial_number"].native):
-            return info, _certificate(certificate.dump())
-    raise ValueError("the signature holds no certificate of its signer")
+    fields = {field: info[field] for field in ("version", "sid", "digest_algorithm", "signed_attrs",
+                                               "signature_algorithm", "signature")}
+    if kept_attributes:
+        fields["unsigned_attrs"] = kept_attributes
+    content = {field: signed[field] for field in ("version", "digest_algorithms",
+                                                  "encap_content_info")}
+    kept = [c for c in signed["certificates"] or [] if c.chosen.dump() in kept_certificates]
+    if kept:
+        content["certificates"] = kept
+    content["signer_infos"] = [cms.SignerInfo(fields)]
+    return cms.ContentInfo({"content_type": "signed_data",
+                            "content": cms.SignedData(content)}).dump(force=False)
+
+
+def _extras(signed, chain):
+    """How many distinct certificates SIGNED holds outside CHAIN."""
+    kept = {c.public_bytes(serialization.Encoding.DER) for c in chain}
+    return len({c.chosen.dump() for c in signed["certificates"] or []} - kept)
 
 
 class Signature:
-    """A PKCS#7 Authenticode signature, read whole at once. Raises ValueError for anything else,
-    however it is made."""
+    """A PKCS#7 Authenticode signature, read whole at once, with openssl's word on which
+    certificates signed it and its timestamp. Raises ValueError for anything else, however it is
+    made."""
 
     def __init__(self, der):
         self.der = der
@@ -90,33 +138,57 @@ class Signature:
             raise ValueError(f"a digest of {self.algorithm}, which is not known here")
 
     def _read(self, der):
-        signed = cms.ContentInfo.load(der)["content"]
+        signed = cms.ContentInfo.load(der, strict=True)["content"]
         if (not isinstance(signed, cms.SignedData) or signed["encap_content_info"][
                 "content_type"].dotted != "1.3.6.1.4.1.311.2.1.4"):
             raise ValueError("not an Authenticode signature")
-        content = signed["encap_content_info"]["content"]
-        signs = content.parse(SpcIndirectData)
+        signs = signed["encap_content_info"]["content"].parse(SpcIndirectData)
         self.algorithm = signs["message_digest"]["digest_algorithm"]["algorithm"].native
         self.signed_digest = signs["message_digest"]["digest"].native
-        self.certificates = [_certificate(c.chosen.dump()) for c in signed["certificates"]]
-        info, self.signer = _signer(signed)
-        self.token = self.stamped = self.authority = self.countersigned = None
-        for attribute in info["unsigned_attrs"] or []:
-            if attribute["type"].dotted == "1.3.6.1.4.1.311.3.3.1":  # an RFC 3161 token
-                self.token = attribute["values"][0]
-            elif attribute["type"].native == "counter_signature":  # the older kind
-                self.countersigned = next(
-                    (a["values"][0].native for a in attribute["values"][0]["signed_attrs"]
-                     if a["type"].native == "signing_time"), None)
-        if self.token is not None:
-            token = self.token["content"]
-            self.stamped = token["encap_content_info"]["content"].parse(tsp.TSTInfo)[
-                "gen_time"].native
-            self.stamper = _signer(token)[1]
-            self.authority = self.stamper.issuer
-            self.stamper_chain = [_certificate(c.chosen.dump()) for c in token["certificates"]]
+        self.certificates = [_certificate(c) for c in signed["certificates"] or []]
+        info = signed["signer_infos"][0]
+        self.signer = certificates.verified_signer(der, signs.contents)
+        self.could_be_signer = _could_be_signer(signed, info["sid"].chosen)
+        self.chain = certificates.chain(self.signer, self.certificates) if self.signer else []
+        attributes = list(info["unsigned_attrs"] or [])
+        tokens = [a for a in attributes if a["type"].dotted == TOKEN and len(a["values"]) == 1]
+        self.token = tokens[0]["values"][0] if tokens else None
         # What the timestamp vouches for: the signer's signature.
         self.signature_value = info["signature"].native
+        self.uncovered = [f"{n} certificate{'s' * (n > 1)} outside its signer's chain"
+                          for n in [_extras(signed, self.chain)] if n]
+        others = len(attributes) - len(tokens[:1])
+        self.uncovered += [f"{others} unsigned attribute{'s' * (others > 1)} other than "
+                           "a timestamp"] if others else []
+        self.stamped = self.stamper = None
+        self.stamper_chain = []
+        if self.token is not None:
+            self._read_token(self.token)
+        if not self.uncovered and _covered(signed, self._kept(), tokens[:1]) != der:
+            self.uncovered.append("bytes beside what it signs and the certificates of its chains")
+
+    def _read_token(self, token):
+        stamp = token["content"]
+        self.stamped = stamp["encap_content_info"]["content"].parse(tsp.TSTInfo)["gen_time"].native
+        self.stamper = certificates.verified_signer(token.dump())
+        self.could_be_signer = max(self.could_be_signer,
+                                   _could_be_signer(stamp, stamp["signer_infos"][0]["sid"].chosen))
+        held = [_certificate(c) for c in stamp["certificates"] or []]
+        self.stamper_chain = certificates.chain(self.stamper, held) if self.stamper else []
+        extra = _extras(stamp, self.stamper_chain)
+        self.uncovered += [f"a timestamp with {extra} certificate{'s' * (extra > 1)} outside the "
+                           "time-stamp authority's chain"] if extra else []
+        if not extra and _covered(stamp, self._kept(self.stamper_chain), []) != token.dump():
+            self.uncovered.append("a timestamp with bytes beside what its authority signs and "
+                                  "the certificates of its chain")
+
+    def _kept(self, chain=None):
+        return {c.public_bytes(serialization.Encoding.DER)
+                for c in (self.chain if chain is None else chain)}
+
+    @property
+    def authority(self):
+        return self.stamper.issuer if self.stamper else None
 
     def fits(self, exe_bytes):
         return digest(exe_bytes, self.algorithm) == self.signed_digest

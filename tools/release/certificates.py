@@ -1,7 +1,11 @@
 """Certificates and the chains they make, read with cryptography, and the verdicts on them, which
-only osslsigncode and openssl give, by their exit status."""
+only osslsigncode and openssl give, by their exit status. Which certificate signed what is
+openssl's word too: names alone choose nothing."""
 import datetime
+import pathlib
 import subprocess
+import tempfile
+import unicodedata
 
 from asn1crypto import pem as armour
 from cryptography import x509
@@ -34,23 +38,75 @@ def load(path):
     return [x509.load_der_x509_certificate(der) for der in blocks(path.read_bytes())]
 
 
+def folded(values):
+    """A name's values as the loosest comparison of names would have them: each folded to its
+    letters and digits, of any case or form. Two names that any library might take for one fold
+    alike."""
+    return [f for f in ("".join(c for c in unicodedata.normalize("NFKC", str(v)).casefold()
+                                if c.isalnum()) for v in values) if f]
+
+
+def similar(one, other):
+    return folded(a.value for a in one) == folded(a.value for a in other)
+
+
+def openssl(arguments, given, wanted=()):
+    """Runs openssl in a folder of its own that holds GIVEN, {file name: bytes}: whether it
+    succeeded, and the bytes of each file of WANTED that it wrote."""
+    with tempfile.TemporaryDirectory() as folder:
+        for file, data in given.items():
+            pathlib.Path(folder, file).write_bytes(data)
+        answer = subprocess.run(["openssl", *arguments], cwd=folder, capture_output=True,
+                                stdin=subprocess.DEVNULL, timeout=120)
+        written = {file: pathlib.Path(folder, file).read_bytes() for file in wanted
+                   if pathlib.Path(folder, file).is_file()}
+    return answer.returncode == 0, written
+
+
+def verified_signer(der, content=None):
+    """The certificate, among those that a PKCS#7 signature holds, with whose key openssl
+    verifies the signature, or None: of CONTENT where it signs that in place of what it holds, as
+    Authenticode does."""
+    command = (["cms", "-verify"] if content is None
+               else ["smime", "-verify", "-content", "content.bin"])
+    ok, written = openssl(
+        [*command, "-binary", "-noverify", "-inform", "DER", "-in", "signed.der",
+         "-signer", "signer.pem", "-out", "/dev/null"],
+        {"signed.der": der, "content.bin": content or b""}, ["signer.pem"])
+    return x509.load_pem_x509_certificate(written["signer.pem"]) if ok and written else None
+
+
+def issued(certificate, issuers):
+    """Whether openssl finds that one of ISSUERS issued and signed CERTIFICATE, whatever the
+    time."""
+    return openssl(["verify", "-partial_chain", "-no_check_time", "-CAfile", "issuers.pem",
+                    "certificate.pem"],
+                   {"issuers.pem": pem(issuers), "certificate.pem": pem([certificate])})[0]
+
+
+def chain(leaf, others):
+    """LEAF, then each of OTHERS in turn that openssl finds signed the one before: the chain as far
+    as it is verified."""
+    path = [leaf]
+    while True:
+        issuer = next((c for c in others if c not in path and similar(c.subject, path[-1].issuer)
+                       and issued(path[-1], [c])), None)
+        if issuer is None:
+            return path
+        path.append(issuer)
+
+
+def up_to(path, roots):
+    """PATH as far as its first certificate that openssl finds one of ROOTS signed, or None where
+    none of them signed any."""
+    return next((path[:at + 1] for at in range(len(path)) if issued(path[at], roots)), None)
+
+
 def utc(item, field):
     """A time that cryptography gives, as an aware one: 42 and later name it FIELD_utc, and 38
     gives it without a zone."""
     aware = getattr(item, field + "_utc", None)
     return aware or getattr(item, field).replace(tzinfo=datetime.timezone.utc)
-
-
-def chain(leaf, others):
-    """LEAF, then each issuer in turn among OTHERS, as far as they go."""
-    path = [leaf]
-    while path[-1].issuer != path[-1].subject:
-        issuer = next((c for c in others if c.subject == path[-1].issuer
-                       and c not in path), None)
-        if issuer is None:
-            break
-        path.append(issuer)
-    return path
 
 
 def expired(path, at=None):
@@ -88,15 +144,11 @@ def signature_verified(exe, root, tsa_root):
     return subprocess.run(command, capture_output=True, timeout=120).returncode == 0
 
 
-def timestamp_verified(signature, tsa_root, scratch):
+def timestamp_verified(signature, tsa_root):
     """openssl's verdict on the timestamp and its chain, at its own time."""
-    token, data, chain_file = (scratch / "token.der", scratch / "stamped.bin",
-                               scratch / "tsa-chain.pem")
-    token.write_bytes(signature.token.dump())
-    data.write_bytes(signature.signature_value)
-    chain_file.write_bytes(pem(signature.stamper_chain))
-    return subprocess.run(
-        ["openssl", "ts", "-verify", "-token_in", "-in", token, "-data", data,
-         "-CAfile", tsa_root, "-untrusted", chain_file,
+    return openssl(
+        ["ts", "-verify", "-token_in", "-in", "token.der", "-data", "stamped.bin",
+         "-CAfile", "root.pem", "-untrusted", "chain.pem",
          "-attime", str(int(signature.stamped.timestamp()))],
-        capture_output=True, timeout=120).returncode == 0
+        {"token.der": signature.token.dump(), "stamped.bin": signature.signature_value,
+         "root.pem": tsa_root.read_bytes(), "chain.pem": pem(signature.stamper_chain)})[0]

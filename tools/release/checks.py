@@ -1,5 +1,7 @@
 """The checks of tools/verify-release.py, in the order it makes them. Each tells the verdict what
 it found, which the verdict says as it goes and names again at the end."""
+import dataclasses
+import os
 import re
 import shutil
 
@@ -26,7 +28,7 @@ class Verdict:
 
     def line(self, text):
         if not self.quiet:
-            print(cli.visible(text))
+            print(text)
 
     def say(self, text):
         self.line(f"verify-release: {text}")
@@ -51,54 +53,103 @@ class Verdict:
         return 1
 
 
-def read_release(folder, v):
+@dataclasses.dataclass
+class Release:
+    """A published release, as read: its record and name, a copy of each of its files in the
+    scratch folder, and what its zip holds."""
+    record: object
+    name: str
+    paths: dict
+    members: list
+
+
+def _record(path, v):
+    """The .buildinfo's fields, judged before any library reads them."""
+    data = _read(path, "buildinfo", v)
+    text = data.decode("utf-8", "replace")
+    if cli.hidden(text.replace("\n", "")):
+        v.stop(f"{path.name} holds a control character, which a release's does not", True)
+    record = published.buildinfo(data)
+    if not record:
+        v.stop(f"{path.name} is not a release's: it is far larger, or not text", True)
+    if published.depends(record) is None:
+        v.stop(f"{path.name}'s Installed-Build-Depends holds an entry that is not a package and "
+               "its version, as a release's does", True)
+    return record
+
+
+def _read(path, ending, v):
+    """A published file's bytes, no more of them than a release's file holds."""
+    try:
+        data = published.read(path, ending)
+    except published.Unreadable as why:
+        v.stop(f"{path.name} cannot be read: {why}")
+    if data is None:
+        v.stop(f"{path.name} is far larger than a release's: it is not one", True)
+    return data
+
+
+def read_release(folder, v, scratch):
     """The release's record, name, files and zip members. No name read from them chooses a path:
     the .buildinfo must be named after the program and version it gives."""
     records = sorted(folder.glob("*.buildinfo"))
-    if len(records) != 1 or not records[0].is_file():
+    if len(records) != 1:
         v.stop(f"'{folder}' must hold the .buildinfo of one release")
-    data = published.read(records[0], "buildinfo")
-    record = data and published.buildinfo(data)
-    if not record:
-        v.stop(f"{records[0].name} is not a release's: it is far larger, or not text", True)
+    record = _record(records[0], v)
     program, version = record.get("Source", ""), record.get("Version", "")
     name = layout.name(program, version)
     if (not layout.WORD.fullmatch(program) or not layout.WORD.fullmatch(version)
             or records[0].name != f"{name}.buildinfo"):
         v.stop(f"{records[0].name} does not name the release it is of: its Source and Version "
                "do not make its name", True)
-    signed = bool(record.get("Signer")) or (folder / f"{name}.signature").is_file()
+    signed = bool(record.get("Signer")) or os.path.lexists(folder / f"{name}.signature")
     paths = dict(zip(layout.ENDINGS, layout.files(folder, name, signed)))
-    lacks = [path.name for path in paths.values() if not path.is_file()]
+    lacks = [path.name for path in paths.values() if not os.path.lexists(path)]
     if lacks:
         v.stop(f"'{folder}' lacks {', '.join(lacks)}")
+    copies = scratch / "published"
+    copies.mkdir()
     for ending, path in paths.items():
-        if path.stat().st_size > layout.LIMITS[ending]:
-            v.stop(f"{path.name} is far larger than a release's: it is not one", True)
+        paths[ending] = copies / path.name
+        paths[ending].write_bytes(_read(path, ending, v))
     if signed and not (shutil.which("osslsigncode") and shutil.which("openssl")):
         v.stop("the release is signed, and checking its signature needs osslsigncode and "
                "openssl, which tools/setup.sh sign installs")
-    return record, name, paths, layout.members(program, version)
+    return Release(record, name, paths, layout.members(program, version))
 
 
-def read_zip(name, paths, members, unpacked, v):
-    """What the zip holds, as its listing has it, judged before anything is unpacked."""
-    sums = published.listed_sums(paths["zip.sha256"].read_bytes().decode("utf-8", "replace"))
-    if sums and all(line == (f"{name}.zip", published.sum_of(paths["zip"])) for line in sums):
-        v.say(f"{name}.zip matches its .sha256")
+def _sums(release, v):
+    """The .sha256 against the zip: one line, of the zip."""
+    name, zip_name = release.name, f"{release.name}.zip"
+    sums = published.listed_sums(
+        release.paths["zip.sha256"].read_bytes().decode("utf-8", "replace"))
+    others = [clip(listed) for listed, _ in sums if listed != zip_name]
+    if others:
+        v.found(f"{name}.zip.sha256 names other files than the zip: {published.few(others)}",
+                True)
+    mine = [digest for listed, digest in sums if listed == zip_name]
+    if mine and all(d == published.sum_of(release.paths["zip"]) for d in mine):
+        v.say(f"{zip_name} matches its .sha256")
     else:
-        v.found(f"{name}.zip does not match its .sha256: it did not arrive whole", True)
+        v.found(f"{zip_name} does not match its .sha256: it did not arrive whole", True)
+
+
+def read_zip(release, unpacked, v):
+    """What the zip holds, as its listing has it, judged before anything is unpacked."""
+    name, members = release.name, release.members
+    _sums(release, v)
     try:
-        ruled_out, missing, extra = published.judge(paths["zip"], members)
+        ruled_out, missing, extra = published.judge(release.paths["zip"], members)
         for finding in ruled_out:
             v.found(f"{name}.zip {finding}", True)
         if ruled_out:
             raise Stop
-        published.unpack(paths["zip"], members, unpacked)
+        published.unpack(release.paths["zip"], members, unpacked)
     except published.DAMAGED:
         v.stop(f"{name}.zip is damaged and cannot be unpacked", True)
     if extra:
-        v.found(f"{name}.zip holds {' '.join(extra)}, which a release does not", True)
+        v.found(f"{name}.zip holds {published.few([clip(e) for e in extra])}, which a release "
+                "does not", True)
     if missing:
         v.found(f"{name}.zip lacks {' '.join(missing)}", True)
     if not extra and not missing:
@@ -106,106 +157,128 @@ def read_zip(name, paths, members, unpacked, v):
               + " ".join(member.split("/")[1] for member in members))
 
 
-def read_signature(name, paths, exe, v):
-    """The signature in the exe that a user unpacks and runs, and the published one's DER."""
-    signature = None
+def _held(release, exe, v):
+    """The signature that the exe holds, where the release is signed."""
+    held = exe.is_file() and authenticode.attached(exe.read_bytes())
     try:
-        published_der = certificates.blocks(paths["signature"].read_bytes())[0]
-    except (KeyError, ValueError):
-        published_der = None
-    if "signature" in paths and exe.is_file():
-        held = authenticode.attached(exe.read_bytes())
-        try:
-            signature = held and authenticode.Signature(held[0])
-        except ValueError:
-            pass
-        if not signature:
-            v.found(f"the exe in {name}.zip carries no signature, though the release is signed",
-                    True)
-    fits = bool(signature) and signature.fits(exe.read_bytes())
-    if fits:
+        signature = held and authenticode.Signature(held[0])
+    except ValueError:
+        signature = None
+    if not signature:
+        v.found(f"the exe in {release.name}.zip carries no signature, though the release is "
+                "signed", True)
+    return signature
+
+
+def read_signature(release, exe, v):
+    """The signature in the exe that a user unpacks and runs, what of it and of the exe its
+    signers signed, and whether its signer's chain can be judged."""
+    name = release.name
+    signature = "signature" in release.paths and _held(release, exe, v)
+    if not signature:
+        return None, False
+    if signature.signer is None:
+        v.found("openssl verifies the exe's signature with none of the certificates it holds",
+                True)
+    if signature.could_be_signer > 1:
+        v.found(f"the signature holds {signature.could_be_signer} certificates that could be "
+                "taken for its signer", True)
+    if signature.uncovered:
+        v.found(f"the signature carries {', '.join(signature.uncovered)}, which its signer did "
+                "not sign", True)
+    data = exe.read_bytes()
+    fits, outside = signature.fits(data), authenticode.outside_signature(data, signature.der)
+    if fits and not outside:
         v.say(f"the exe in {name}.zip is unchanged since it was signed")
-    elif signature:
+    elif not fits:
         v.found(f"the exe in {name}.zip was changed after it was signed: its bytes are not "
                 "those that its signature signs", True)
-    if signature and published_der == signature.der:
+    if outside:
+        v.found(f"the exe in {name}.zip holds {', '.join(outside)}, which no signature "
+                "covers", True)
+    if release.paths["signature"].read_bytes() == certificates.armour.armor("PKCS7",
+                                                                           signature.der):
         v.say(f"the exe in {name}.zip carries the published signature")
-    elif signature:
+    else:
         v.found(f"the published {name}.signature is not the signature in the exe in {name}.zip",
                 True)
-    return signature, published_der, fits
+    return signature, fits and signature.signer is not None
 
 
 def chains(signature):
-    """The signer's chain, and the timestamp's where there is one."""
+    """The signer's chain, and the timestamp's where there is one, as far as openssl verified
+    them."""
     if not signature:
         return []
-    found = [certificates.chain(signature.signer, signature.certificates)]
-    if signature.token is not None:
-        found.append(certificates.chain(signature.stamper, signature.stamper_chain))
-    return found
+    return [signature.chain] + ([signature.stamper_chain] if signature.stamper else [])
 
 
-def judge_chains(given, signature, exe, v, scratch):
-    """Which chains lead to their roots: the timestamp's and the signer's, as osslsigncode and
-    openssl judge them, with what the certificates say of why not."""
-    if signature.stamped:
-        v.say(f"timestamped {signature.stamped:%b %e %H:%M:%S %Y} GMT, by a time-stamp "
-              f"authority certified by {name_of(signature.authority)}")
-    elif signature.countersigned:
-        v.say(f"timestamped {signature.countersigned:%b %e %H:%M:%S %Y} GMT, by an Authenticode "
-              "countersignature, an older kind than RFC 3161, whose chain is not checked here")
+def _timestamp_line(signature, v):
+    if signature.stamped and signature.stamper:
+        v.say(f"timestamped {signature.stamped:%b %e %H:%M:%S %Y} GMT, as the timestamp of "
+              f"{name_of(signature.stamper.subject)} says")
     else:
         v.say("not timestamped: the signature is valid only while the signer's certificate is")
-    leads = [False, False]
+
+
+def judge_chains(given, signature, exe, v):
+    """The chains that lead to their roots, each as far as its root, or None: the timestamp's and
+    the signer's, as osslsigncode and openssl judge them, with what the certificates say of why
+    not."""
+    _timestamp_line(signature, v)
+    stamped = bool(signature.stamped and signature.stamper)
+    leads = [None, None]
     for which, root in enumerate((given.root, given.tsa_root)):
-        if not root or which and not signature.stamped:
+        if not root or which and not stamped:
             continue
         path = chains(signature)[which]
         why = certificates.why_not_to(path, certificates.load(root))
-        if (certificates.timestamp_verified(signature, root, scratch) if which
-                else certificates.signature_verified(exe, root, given.tsa_root)):
+        verified = (certificates.timestamp_verified(signature, root) if which
+                    else certificates.signature_verified(exe, root, given.tsa_root))
+        leads[which] = verified and certificates.up_to(path, certificates.load(root))
+        if leads[which]:
             v.say(f"{CHAINS[which][0]} leads to the root in {root}")
-            leads[which] = True
         elif which or why or not certificates.expired(path):
             v.found(f"{CHAINS[which][0]} does not lead to the root in {root}"
                     + (f" ({why})" if why else ""))
-        elif signature.stamped and not given.tsa_root:
+        elif stamped and not given.tsa_root:
             v.found("a certificate of the signer's chain has expired: give --tsa-root, so that "
                     "the chain is checked at the timestamp's time")
         else:
             v.found("a certificate of the signer's chain has expired, and no timestamp keeps "
                     "the signature valid")
-    if given.tsa_root and signature.countersigned:
-        v.found(f"the signature's timestamp is an Authenticode countersignature, which is not "
-                f"checked against {given.tsa_root}")
-    elif given.tsa_root and not signature.stamped:
+    if given.tsa_root and not stamped:
         v.found(f"the signature has no timestamp to check against {given.tsa_root}")
-    elif signature.stamped and given.root and not given.tsa_root:
+    elif stamped and given.root and not given.tsa_root:
         v.say("(the timestamp's chain is not checked without --tsa-root)")
     return leads
 
 
-def check_revocation(given, path, root, which, v, scratch):
-    """Revocation, of a chain that leads to its root: against the lists given, or else those that
-    its certificates name, fetched."""
-    _, chain_name, leaf_name = CHAINS[which]
+def _lists(given, chain_name, path, v, fetcher):
+    """The lists to check PATH against, and where they came from; None where there are none."""
     if given.crl:
-        lists = [crl for _, parsed in given.crl for crl in parsed]
-        sources = ", ".join(str(file) for file, _ in given.crl)
-    else:
-        urls = revocation.addresses(path)
-        if not urls:
-            v.say(f"no certificate of {chain_name} names a revocation list, so none is checked")
-            return
-        try:
-            lists = [crl for url in urls for crl in revocation.fetch(url)]
-        except revocation.Unavailable as why:
-            v.found(f"revocation could not be checked: {why}; give --crl FILE, or "
-                    "--no-revocation")
-            return
-        sources = ", ".join(urls)
-    outcome = revocation.check(root, path, lists, scratch)
+        return ([crl for _, parsed in given.crl for crl in parsed],
+                ", ".join(str(file) for file, _ in given.crl))
+    urls = revocation.addresses(path)
+    if not urls:
+        v.say(f"no certificate of {chain_name} names a revocation list, so none is checked")
+        return None
+    try:
+        return [crl for url in urls for crl in fetcher.fetch(url)], ", ".join(urls)
+    except revocation.Unavailable as why:
+        v.found(f"revocation could not be checked: {why}; give --crl FILE, or --no-revocation")
+        return None
+
+
+def check_revocation(given, which, path, v, fetcher):
+    """Revocation, of a chain that openssl verified to its root: against the lists given, or else
+    those that its certificates name, fetched."""
+    _, chain_name, leaf_name = CHAINS[which]
+    found = _lists(given, chain_name, path, v, fetcher)
+    if found is None:
+        return
+    lists, sources = found
+    outcome = revocation.check((given.root, given.tsa_root)[which], path, lists)
     if outcome is None:
         v.say(f"no certificate of {chain_name} is revoked (lists from {sources})")
         return
@@ -239,12 +312,10 @@ def check_tree(top, record, name, v):
         v.say(f"this tree is the release's commit, {here}")
     if rebuild.uncommitted(top):
         v.say("(the tree has uncommitted changes; the rebuild is of its commit)")
-    wanted = [(first["name"], first["version"][1])
-              for first, *_ in filter(None, record.relations["installed-build-depends"])
-              if first["version"] and re.fullmatch(r"[a-z0-9][a-z0-9+.-]+", first["name"])]
-    installed = rebuild.installed([package for package, _ in wanted])
+    wanted = published.depends(record)
+    installed = rebuild.installed(list(wanted))
     differs = False
-    for package, version in wanted:
+    for package, version in wanted.items():
         mine = " ".join(installed.get(package, []))
         if mine != version:
             v.say(f"the release was built with {package} {version}, and here it is "
@@ -255,10 +326,10 @@ def check_tree(top, record, name, v):
     return differs
 
 
-def compare(given, paths, members, rebuilt_folder, unpacked, v, scratch):
+def compare(given, release, rebuilt_folder, v, scratch):
     """Each published file against the rebuilt one, and where two differ."""
-    differ = []
-    for ending, path in paths.items():
+    differ, members, unpacked = [], release.members, scratch / "unpacked"
+    for ending, path in release.paths.items():
         rebuilt = rebuilt_folder / path.name
         if rebuilt.is_file() and rebuilt.read_bytes() == path.read_bytes():
             v.line(f"same: {path.name}")

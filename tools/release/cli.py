@@ -1,37 +1,69 @@
 """How every release tool ends: a failure is one line on standard error and exit status 1, never a
-traceback, and no byte that came from a file reaches the terminal as a control character."""
+traceback; and no character that came from a file, a certificate or an argument reaches a stream as
+a control character, whichever line writes it."""
+import io
+import logging
 import signal
 import sys
 import unicodedata
 import warnings
+
+# What can move a terminal's cursor, hide text or fake a line.
+HIDDEN = ("Cc", "Cf", "Zl", "Zp")
 
 
 class Refusal(Exception):
     """A failure that the user can act on, said in one line."""
 
 
-def visible(text):
-    """The text with each control, format or line-separator character written as its escape, so
-    that none can move the cursor or fake a line."""
-    return "".join(
-        c if c == "\t" or unicodedata.category(c) not in ("Cc", "Cf", "Zl", "Zp")
-        else ascii(c)[1:-1] for c in text)
+def hidden(text):
+    """Whether the text holds a character that visible() would escape."""
+    return any(c != "\t" and unicodedata.category(c) in HIDDEN for c in text)
+
+
+def visible(text, keep="\t"):
+    """The text with each control, format or line-separator character but those of KEEP written
+    as its escape."""
+    return "".join(c if c in keep or unicodedata.category(c) not in HIDDEN
+                   else ascii(c)[1:-1] for c in text)
+
+
+class Visible(io.TextIOBase):
+    """A stream that writes each line as visible() has it, keeping its line feeds."""
+
+    def __init__(self, stream):
+        super().__init__()
+        self.stream = stream
+
+    def write(self, text):
+        self.stream.write(visible(text, keep="\t\n"))
+        return len(text)
+
+    def flush(self):
+        self.stream.flush()
+
+    def fileno(self):
+        return self.stream.fileno()
+
+    def isatty(self):
+        return self.stream.isatty()
 
 
 def run(prog, main):
-    # A library's warning of a file's oddity is not a line of the tool's, whose streams are exact;
-    # what matters of the file, the tool names itself.
+    # A library's warning or log line of a file's oddity is not a line of the tool's, whose streams
+    # are exact; what matters of the file, the tool names itself.
     warnings.simplefilter("ignore")
+    logging.disable(logging.CRITICAL)
+    sys.stdout, sys.stderr = Visible(sys.stdout), Visible(sys.stderr)
     # A signal ends the tool through exit, so that its scratch folders go.
     for number in (signal.SIGHUP, signal.SIGTERM):
         signal.signal(number, lambda n, _: sys.exit(128 + n))
     try:
         sys.exit(main())
     except Refusal as why:
-        print(f"{prog}: {visible(str(why))}", file=sys.stderr)
+        print(f"{prog}: {why}", file=sys.stderr)
     except OSError as why:
-        print(f"{prog}: {visible(str(why.filename or ''))}: {why.strerror}",
-              file=sys.stderr)
+        print(f"{prog}: {why.filename or ''}: {why.strerror}", file=sys.stderr)
     except KeyboardInterrupt:
         sys.exit(130)
     sys.exit(1)

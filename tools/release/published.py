@@ -4,6 +4,7 @@ and only the release's own files are unpacked, as regular files that this code c
 of its own, whatever the zip says they are."""
 import collections
 import hashlib
+import os
 import pathlib
 import re
 import stat
@@ -20,11 +21,25 @@ DAMAGED = (zipfile.BadZipFile, ValueError, EOFError, NotImplementedError,
            RuntimeError, zlib.error, struct.error)
 
 
+class Unreadable(Exception):
+    """A published file that cannot be read: why, in a few words."""
+
+
 def read(path, ending):
-    """The file's bytes, or None where it is larger than any release's."""
-    if path.stat().st_size > layout.LIMITS[ending]:
-        return None
-    return path.read_bytes()
+    """The file's bytes, or None where it is larger than any release's. No more than that is read,
+    whatever the file's size claims, and nothing but a regular file is read at all."""
+    try:
+        handle = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+    except OSError as why:
+        raise Unreadable(why.strerror) from None
+    with open(handle, "rb") as file:
+        if not stat.S_ISREG(os.fstat(handle).st_mode):
+            raise Unreadable("it is not a regular file")
+        try:
+            data = file.read(layout.LIMITS[ending] + 1)
+        except OSError as why:
+            raise Unreadable(why.strerror) from None
+    return data if len(data) <= layout.LIMITS[ending] else None
 
 
 def sum_of(path):
@@ -62,6 +77,24 @@ def buildinfo(data):
         return None
 
 
+# An entry of Installed-Build-Depends, as tools/setup.sh --versions writes it.
+DEPENDS = re.compile(r"([a-z0-9][a-z0-9+.-]{0,99})(?::[a-z0-9-]{1,20})? \(= ([A-Za-z0-9.+~:-]{1,100})\)")
+
+
+def depends(record):
+    """{package: version} of the record's Installed-Build-Depends, or None where an entry is of
+    another form."""
+    found = {}
+    for entry in record.get("Installed-Build-Depends", "").split(","):
+        entry = entry.strip()
+        match = DEPENDS.fullmatch(entry)
+        if entry and not match:
+            return None
+        if match:
+            found[match[1]] = match[2]
+    return found
+
+
 def kind(entry):
     """What an entry is: a file, a folder, a link, or another kind."""
     mode = entry.external_attr >> 16
@@ -79,31 +112,46 @@ def outside(name):
             or re.match(r"[A-Za-z]:", name) is not None)
 
 
-def judge(zip_path, members):
-    """What the zip holds against what a release holds: a list of findings that rule the zip out
-    (empty for none), the release's files it lacks, and the names it holds beside them. Raises one
-    of DAMAGED."""
-    with zipfile.ZipFile(zip_path) as archive:
-        entries = archive.infolist()
-    folder = members[0].split("/")[0] + "/"
-    ruled_out, extra = [], []
+def few(names, shown=5):
+    """A few of NAMES, and how many more there are."""
+    more = len(names) - shown
+    return " ".join(names[:shown]) + (f" and {more} more" if more > 0 else "")
+
+
+def _ruled_out(entries):
+    """Why each entry that rules the zip out does: {why: names}."""
+    found = collections.defaultdict(list)
     for name, count in collections.Counter(e.filename for e in entries).items():
         if count > 1:
-            ruled_out.append(f"holds {count} entries named {name}")
+            found["holds more than one entry named"].append(name)
     for entry in entries:
         what, name = kind(entry), entry.filename
         if outside(name):
-            ruled_out.append(f"holds {name}, a path outside its folder")
+            found["holds paths outside its folder:"].append(name)
         elif what == "link":
-            ruled_out.append(f"holds a link, {name}, which a release does not")
+            found["holds links, which a release does not:"].append(name)
         elif what == "other":
-            ruled_out.append(f"holds {name}, which is not a regular file")
-        elif what == "file" and name not in members:
-            extra.append(name)
-        elif what == "folder" and not folder.startswith(name):
-            extra.append(name)
+            found["holds what is not a regular file:"].append(name)
+        if entry.compress_type != zipfile.ZIP_DEFLATED and what == "file":
+            found["holds files compressed otherwise than by deflate, as a release's are not:"
+                  ].append(name)
     if sum(e.file_size for e in entries) > layout.UNPACKED_LIMIT:
-        ruled_out.append("unpacks to more than any release does")
+        found["unpacks to more than any release does"] = []
+    return found
+
+
+def judge(zip_path, members):
+    """What the zip holds against what a release holds: findings that rule the zip out, each with
+    a few of the names that it is of (empty for none), the release's files it lacks, and the names
+    it holds beside them. Raises one of DAMAGED."""
+    with zipfile.ZipFile(zip_path) as archive:
+        entries = archive.infolist()
+    folder = members[0].split("/")[0] + "/"
+    ruled_out = [f"{why} {few(names)}".strip()
+                 for why, names in _ruled_out(entries).items()]
+    extra = [e.filename for e in entries
+             if kind(e) == "file" and e.filename not in members
+             or kind(e) == "folder" and not folder.startswith(e.filename)]
     present = {e.filename for e in entries if kind(e) == "file"}
     return ruled_out, [m for m in members if m not in present], extra
 

@@ -1,7 +1,11 @@
 """Whether a certificate of a chain is revoked. openssl verify judges it, against the lists given
 or fetched from the addresses that the chain's certificates name; the lists, read with
-cryptography, name which certificate, when and why."""
-import subprocess
+cryptography, name which certificate, when and why. What is fetched is bounded: in size, in time
+for each address and for all of them, and to the host that each address names."""
+import contextlib
+import signal
+import time
+import urllib.parse
 import urllib.request
 
 from cryptography import x509
@@ -10,6 +14,8 @@ from cryptography.hazmat.primitives import serialization
 from . import certificates
 
 LIST_LIMIT = 4 << 20
+# Seconds for one address, all its redirects and its every byte; and for every address together.
+ONE_SECONDS, ALL_SECONDS = 30, 60
 
 
 class Unavailable(Exception):
@@ -17,7 +23,7 @@ class Unavailable(Exception):
 
 
 def addresses(path):
-    """The http addresses of the lists that PATH's certificates name."""
+    """The http and https addresses of the lists that PATH's certificates name."""
     found = []
     for certificate in path:
         try:
@@ -28,7 +34,7 @@ def addresses(path):
         for point in points:
             for where in point.full_name or []:
                 if (isinstance(where, x509.UniformResourceIdentifier)
-                        and where.value.startswith(("http://", "https://"))
+                        and urllib.parse.urlsplit(where.value).scheme in ("http", "https")
                         and where.value not in found):
                     found.append(where.value)
     return found
@@ -42,34 +48,67 @@ def parse(data):
         return [x509.load_der_x509_crl(der) for der in certificates.blocks(data)]
 
 
-def fetch(url):
-    try:
-        with urllib.request.urlopen(url, timeout=30) as answer:
-            data = answer.read(LIST_LIMIT + 1)
-    except (OSError, ValueError) as why:
-        raise Unavailable(f"{url} did not answer") from why
-    try:
-        return parse(data[:LIST_LIMIT])
-    except ValueError as why:
-        raise Unavailable(f"{url} gave no revocation list") from why
+class _SameHost(urllib.request.HTTPRedirectHandler):
+    """Follows a redirect only to the same scheme and host: a list's address is the certificate's
+    word, and another host's is nobody's."""
+
+    def redirect_request(self, request, fp, code, msg, headers, newurl):
+        if urllib.parse.urlsplit(newurl)[:2] != urllib.parse.urlsplit(request.full_url)[:2]:
+            raise Unavailable(f"{request.full_url} sent it elsewhere, which is not followed")
+        return super().redirect_request(request, fp, code, msg, headers, newurl)
 
 
-def check(root_file, path, lists, scratch):
+@contextlib.contextmanager
+def _within(seconds):
+    """Raises TimeoutError in the block once SECONDS have passed, however its reads trickle."""
+    def expire(*_):
+        raise TimeoutError
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+class Fetcher:
+    """Fetches lists until its time for all of them has run out."""
+
+    def __init__(self, seconds=ALL_SECONDS):
+        self.end = time.monotonic() + seconds
+
+    def fetch(self, url):
+        left = min(ONE_SECONDS, self.end - time.monotonic())
+        if left <= 0:
+            raise Unavailable(f"{url} was not fetched: the lists took {ALL_SECONDS} s in all")
+        opener = urllib.request.build_opener(_SameHost)
+        try:
+            with _within(left), opener.open(url, timeout=left) as answer:
+                data = answer.read(LIST_LIMIT + 1)
+        except TimeoutError:
+            raise Unavailable(f"{url} did not answer within {left:.0f} s") from None
+        except (OSError, ValueError) as why:
+            raise Unavailable(f"{url} did not answer") from why
+        try:
+            return parse(data[:LIST_LIMIT])
+        except ValueError as why:
+            raise Unavailable(f"{url} gave no revocation list") from why
+
+
+def check(root_file, path, lists):
     """None where openssl finds no certificate of PATH revoked; else what the lists say of it:
     (certificate, 'on DATE (REASON)') where one is revoked, (certificate, None) where no list
     covers it, or None, '' where the lists do not tell."""
-    leaf, untrusted, given = (scratch / "leaf.pem", scratch / "untrusted.pem",
-                              scratch / "lists.pem")
-    leaf.write_bytes(certificates.pem(path[:1]))
-    untrusted.write_bytes(certificates.pem(path[1:]))
-    given.write_bytes(b"".join(
-        crl.public_bytes(serialization.Encoding.PEM) for crl in lists))
     # openssl refuses an -untrusted file without a certificate.
-    others = ["-untrusted", untrusted] if path[1:] else []
-    if subprocess.run(
-            ["openssl", "verify", "-no_check_time", "-crl_check_all",
-             "-CAfile", root_file, *others, "-CRLfile", given, leaf],
-            capture_output=True, timeout=120).returncode == 0:
+    others = ["-untrusted", "untrusted.pem"] if path[1:] else []
+    if certificates.openssl(
+            ["verify", "-no_check_time", "-crl_check_all", "-CAfile", "root.pem", *others,
+             "-CRLfile", "lists.pem", "leaf.pem"],
+            {"leaf.pem": certificates.pem(path[:1]), "untrusted.pem": certificates.pem(path[1:]),
+             "root.pem": root_file.read_bytes(),
+             "lists.pem": b"".join(crl.public_bytes(serialization.Encoding.PEM)
+                                   for crl in lists)})[0]:
         return None
     roots = certificates.load(root_file)
     for certificate in path + roots:

@@ -95,19 +95,28 @@ def signed_by(signature, leads, given, v):
         v.unchecked = "; the signer's chain was not checked" + v.unchecked
 
 
+def published_der(release):
+    """The DER of the published signature's first block, or None."""
+    try:
+        return certificates.blocks(release.paths["signature"].read_bytes())[0]
+    except (KeyError, ValueError):
+        return None
+
+
 def rebuilt(given, release, signature, v, scratch):
-    """The rebuild, with the release's moment and the signature that its exe holds, written as
-    tools/sign.py writes it: the published file may hold more."""
+    """The rebuild, with the release's moment and the signature that its exe holds, or else the
+    published one, written as tools/sign.py writes it: the published file may hold more."""
     epoch, record = None, release.record
     if record.get("Source-Date-Epoch-From") == "SOURCE_DATE_EPOCH":
         epoch = record.get("Source-Date-Epoch", "")
         if not re.fullmatch(r"[0-9]{1,12}", epoch):
             v.stop(f"{release.name}.buildinfo's Source-Date-Epoch is not a count of seconds: "
                    f"{clip(epoch)}", True)
-    attach = signature and scratch / "attached" / f"{release.name}.signature"
+    der = signature.der if signature else published_der(release)
+    attach = der and scratch / "attached" / f"{release.name}.signature"
     if attach:
         attach.parent.mkdir()
-        attach.write_bytes(certificates.armour.armor("PKCS7", signature.der))
+        attach.write_bytes(certificates.armour.armor("PKCS7", der))
     copy = scratch / "tree"
     v.say(f"rebuilding in {copy}{', with the signature' if attach else ''}")
     if not rebuild.rebuild(TOP, copy, epoch, attach, scratch / "build.log"):

@@ -15,6 +15,9 @@ from cryptography.hazmat.primitives import serialization
 from . import certificates
 
 TOKEN = "1.3.6.1.4.1.311.3.3.1"  # an RFC 3161 timestamp, as Authenticode carries it
+# Far more certificates than a chain has: past it, no chain is built, and openssl is not asked of
+# each pair of them.
+CERTIFICATE_LIMIT = 16
 REVISION, CERTIFICATE_TYPE = 0x200, 2  # a WIN_CERTIFICATE of PKCS#7
 
 
@@ -117,6 +120,13 @@ def _covered(signed, kept_certificates, kept_attributes):
                             "content": cms.SignedData(content)}).dump(force=False)
 
 
+def _chain(leaf, held):
+    """LEAF's chain among HELD, as openssl verifies it; LEAF alone where HELD are too many."""
+    if leaf is None:
+        return []
+    return certificates.chain(leaf, held) if len(held) <= CERTIFICATE_LIMIT else [leaf]
+
+
 def _extras(signed, chain):
     """How many distinct certificates SIGNED holds outside CHAIN."""
     kept = {c.public_bytes(serialization.Encoding.DER) for c in chain}
@@ -149,7 +159,7 @@ class Signature:
         info = signed["signer_infos"][0]
         self.signer = certificates.verified_signer(der, signs.contents)
         self.could_be_signer = _could_be_signer(signed, info["sid"].chosen)
-        self.chain = certificates.chain(self.signer, self.certificates) if self.signer else []
+        self.chain = _chain(self.signer, self.certificates)
         attributes = list(info["unsigned_attrs"] or [])
         tokens = [a for a in attributes if a["type"].dotted == TOKEN and len(a["values"]) == 1]
         self.token = tokens[0]["values"][0] if tokens else None
@@ -174,7 +184,7 @@ class Signature:
         self.could_be_signer = max(self.could_be_signer,
                                    _could_be_signer(stamp, stamp["signer_infos"][0]["sid"].chosen))
         held = [_certificate(c) for c in stamp["certificates"] or []]
-        self.stamper_chain = certificates.chain(self.stamper, held) if self.stamper else []
+        self.stamper_chain = _chain(self.stamper, held)
         extra = _extras(stamp, self.stamper_chain)
         self.uncovered += [f"a timestamp with {extra} certificate{'s' * (extra > 1)} outside the "
                            "time-stamp authority's chain"] if extra else []

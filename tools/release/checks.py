@@ -123,7 +123,7 @@ def _sums(release, v):
     name, zip_name = release.name, f"{release.name}.zip"
     sums = published.listed_sums(
         release.paths["zip.sha256"].read_bytes().decode("utf-8", "replace"))
-    others = [clip(listed) for listed, _ in sums if listed != zip_name]
+    others = [clip(listed, 200) for listed, _ in sums if listed != zip_name]
     if others:
         v.found(f"{name}.zip.sha256 names other files than the zip: {published.few(others)}",
                 True)
@@ -148,7 +148,7 @@ def read_zip(release, unpacked, v):
     except published.DAMAGED:
         v.stop(f"{name}.zip is damaged and cannot be unpacked", True)
     if extra:
-        v.found(f"{name}.zip holds {published.few([clip(e) for e in extra])}, which a release "
+        v.found(f"{name}.zip holds {published.few([clip(e, 200) for e in extra])}, which a release "
                 "does not", True)
     if missing:
         v.found(f"{name}.zip lacks {' '.join(missing)}", True)

@@ -32,13 +32,15 @@ def read(path, ending):
         handle = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
     except OSError as why:
         raise Unreadable(why.strerror) from None
-    with open(handle, "rb") as file:
+    try:
         if not stat.S_ISREG(os.fstat(handle).st_mode):
             raise Unreadable("it is not a regular file")
-        try:
+        with open(handle, "rb", closefd=False) as file:
             data = file.read(layout.LIMITS[ending] + 1)
-        except OSError as why:
-            raise Unreadable(why.strerror) from None
+    except OSError as why:
+        raise Unreadable(why.strerror) from None
+    finally:
+        os.close(handle)
     return data if len(data) <= layout.LIMITS[ending] else None
 
 

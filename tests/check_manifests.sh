@@ -110,5 +110,7 @@ tools/manifests.py --url http://example.org/$name.zip --homepage https://example
 tools/manifests.py --url https://example.org/veltrin-backend.zip --homepage https://example.org/|--url must be an https:// address that ends in /$name.zip, not 'https://example.org/veltrin-backend.zip'
 tools/manifests.py --url $url --homepage https://example.org/ --publisher 'Example: Software'|the publisher 'Example: Software' makes the package identifier 'Example:Software.veltrin-backend', which winget refuses: without its blanks and dots, a publisher's name has 1 to 32 characters, none of \\/:*?"<>|
 tools/manifests.py --url $url --homepage https://example.org/ --publisher 'The Very Long Name Of A Publishing House Ltd.'|the publisher 'The Very Long Name Of A Publishing House Ltd.' makes the package identifier 'TheVeryLongNameOfAPublishingHouseLtd.veltrin-backend', which winget refuses: without its blanks and dots, a publisher's name has 1 to 32 characters, none of \\/:*?"<>|
+tools/manifests.py --url $url --homepage https://example.org/ --publisher "$(printf 'Evil\302\233Co')"|the publisher's name 'Evil\\x9bCo' holds a control or format character, which a manifest does not
+tools/manifests.py --url $url --homepage https://example.org/ --publisher "$(printf 'Evil\342\200\256Co\177')"|the publisher's name 'Evil\\u202eCo\\x7f' holds a control or format character, which a manifest does not
 ROWS
 exit $failed

@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
 from release import cli, layout, published, revocation, taken  # noqa: E402
 
 DEPFILES = [
-    ("a.obj: /src/main.cpp \\\n /usr/include/stdio.h\n", {"/src/main.cpp", "/usr/include/stdio.h"}),
+    ("a.obj: /src/main.cpp \\\n /usr/x.h\n", {"/src/main.cpp", "/usr/x.h"}),
     ("a\\ b.obj: /var/tmp/my\\ tree/main.cpp \\\n /usr/x.h\n",
      {"/var/tmp/my tree/main.cpp", "/usr/x.h"}),
     ("a.obj: /p/\\#1.h /p/$$HOME.h\n", {"/p/#1.h", "/p/$HOME.h"}),

@@ -139,7 +139,7 @@ def check(given, v, scratch):
     if given.crl_addresses:
         for url in dict.fromkeys(u for path in chains(signature)
                                  for u in revocation.addresses(path)):
-            print(url)
+            print(cli.visible(url))
         sys.exit(0)
     leads = judge_chains(given, signature, exe, v) if judged else [None, None]
     if "signature" not in release.paths:
@@ -170,6 +170,8 @@ def main():
             check(given, verdict, pathlib.Path(scratch))
         except Stop:
             pass
+        except Exception as why:  # whatever a download finds to throw, it ends in a verdict
+            verdict.found(f"the check could not go on: {type(why).__name__}: {clip(str(why))}")
     return verdict.end()
 
 

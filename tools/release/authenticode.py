@@ -68,7 +68,8 @@ def attached(data):
 
 def outside_signature(data, der):
     """What of the exe is neither the image that the digest covers nor DER as attaching writes it:
-    the certificate table at the end, one entry padded to 8 bytes, and the checksum of the whole."""
+    the certificate table at the end, one entry padded to 8 bytes, and the checksum of the
+    whole."""
     checksum_at, _, table_at, size = _layout(data)
     length = 8 + len(der) + (-len(der) % 8)
     table = struct.pack("<IHH", length, REVISION, CERTIFICATE_TYPE) + der
@@ -106,8 +107,8 @@ def _covered(signed, kept_certificates, kept_attributes):
     the first signer's KEPT_ATTRIBUTES unsigned, each as it was: what a signature covers, or that
     openssl verified signed the next."""
     info = signed["signer_infos"][0]
-    fields = {field: info[field] for field in ("version", "sid", "digest_algorithm", "signed_attrs",
-                                               "signature_algorithm", "signature")}
+    fields = {field: info[field] for field in (
+        "version", "sid", "digest_algorithm", "signed_attrs", "signature_algorithm", "signature")}
     if kept_attributes:
         fields["unsigned_attrs"] = kept_attributes
     content = {field: signed[field] for field in ("version", "digest_algorithms",

@@ -28,7 +28,7 @@ class Verdict:
 
     def line(self, text):
         if not self.quiet:
-            print(text)
+            print(cli.visible(text))
 
     def say(self, text):
         self.line(f"verify-release: {text}")
@@ -148,8 +148,8 @@ def read_zip(release, unpacked, v):
     except published.DAMAGED:
         v.stop(f"{name}.zip is damaged and cannot be unpacked", True)
     if extra:
-        v.found(f"{name}.zip holds {published.few([clip(e, 200) for e in extra])}, which a release "
-                "does not", True)
+        v.found(f"{name}.zip holds {published.few([clip(e, 200) for e in extra])}, which a "
+                "release does not", True)
     if missing:
         v.found(f"{name}.zip lacks {' '.join(missing)}", True)
     if not extra and not missing:
@@ -202,7 +202,7 @@ def read_signature(release, exe, v):
     else:
         v.found(f"the published {name}.signature is not the signature in the exe in {name}.zip",
                 True)
-    return signature, fits and signature.signer is not None
+    return signature, fits and not outside and signature.signer is not None
 
 
 def chains(signature):

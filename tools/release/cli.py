@@ -29,7 +29,8 @@ def visible(text, keep="\t"):
 
 
 class Visible(io.TextIOBase):
-    """A stream that writes each line as visible() has it, keeping its line feeds."""
+    """A stream that writes what it is given as visible() has it, keeping its line feeds: a line
+    that may hold one of its own is made visible() before it is written."""
 
     def __init__(self, stream):
         super().__init__()
@@ -61,9 +62,9 @@ def run(prog, main):
     try:
         sys.exit(main())
     except Refusal as why:
-        print(f"{prog}: {why}", file=sys.stderr)
+        print(f"{prog}: {visible(str(why))}", file=sys.stderr)
     except OSError as why:
-        print(f"{prog}: {why.filename or ''}: {why.strerror}", file=sys.stderr)
+        print(f"{prog}: {visible(str(why.filename or ''))}: {why.strerror}", file=sys.stderr)
     except KeyboardInterrupt:
         sys.exit(130)
     sys.exit(1)

@@ -80,7 +80,8 @@ def buildinfo(data):
 
 
 # An entry of Installed-Build-Depends, as tools/setup.sh --versions writes it.
-DEPENDS = re.compile(r"([a-z0-9][a-z0-9+.-]{0,99})(?::[a-z0-9-]{1,20})? \(= ([A-Za-z0-9.+~:-]{1,100})\)")
+DEPENDS = re.compile(
+    r"([a-z0-9][a-z0-9+.-]{0,99})(?::[a-z0-9-]{1,20})? \(= ([A-Za-z0-9.+~:-]{1,100})\)")
 
 
 def depends(record):

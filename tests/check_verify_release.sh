@@ -220,7 +220,7 @@ rebuild_with() {  # folder, signature ("" for none)
   mkdir "$1"
   for file in build/windows/"$name".*; do cp "$file" "$1"; done
 }
-for how in spoof extra payload; do
+for how in spoof extra payload parameters duplicate; do
   case $how in spoof) from=$revoked ;; *) from=$plain ;; esac
   /usr/bin/python3 tests/forge_signature.py "$how" "$from/$name.signature" \
     "$work/$how.signature" "http://127.0.0.1:$(cat "$work/noted.port")/nobody.crl"
@@ -260,9 +260,11 @@ $stamped|sha256-second|-|--report-seconds 1|1|$not: $name.zip.sha256 names other
 $stamped|sha256-pagemap|-||1|$not: $name.zip.sha256 is far larger than a release's: it is not one|-|rebuild
 $stamped|depends-escape|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
 $stamped|record-cr|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
-$forged/spoof|-|-|--root $material/root.pem|1|$not: the signature holds 2 certificates that could be taken for its signer; the signature carries 1 certificate outside its signer's chain, which its signer did not sign; $revoked_line|-|names a revocation list
-$forged/extra|-|-|--root $material/root.pem|1|$not: the signature carries 1 certificate outside its signer's chain, which its signer did not sign|-|-
+$forged/spoof|-|-|--root $material/root.pem|1|$not: the signature holds 2 certificates that could be taken for its signer; the signature carries 1 certificate beyond its signer's chain, which its signer did not sign; $revoked_line|-|names a revocation list
+$forged/extra|-|-|--root $material/root.pem|1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
 $forged/payload|-|-|--root $material/root.pem|1|$not: the signature carries 1 unsigned attribute other than a timestamp, which its signer did not sign|-|-
+$forged/parameters|-|-|--root $material/root.pem|1|$not: the signature carries bytes beside what it signs and the certificates of its chains, which its signer did not sign|-|-
+$forged/duplicate|-|-|--root $material/root.pem|1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
 $forged/stripped|-|-||0|$came; the release is not signed|-|signed by
 $stamped|zip-bomb|-||1|$not: $name.zip unpacks to more than any release does|-|unchanged;rebuild
 $stamped|zip-newline|-|--report-seconds 1|1|$not: $name.zip holds $name/README.md\n$name/THIRD-PARTY-NOTICES.txt, which a release does not; $name.zip lacks $name/README.md $name/THIRD-PARTY-NOTICES.txt; these differ from the rebuilt ones: $name.zip (its README.md THIRD-PARTY-NOTICES.txt), $name.zip.sha256; the signer's chain was not checked|-|exactly

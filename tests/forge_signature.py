@@ -7,11 +7,13 @@ usage: forge_signature.py HOW SIGNATURE FORGED [URL]
        name and serial number, and an issuer whose name differs from the
        real one's only by a soft hyphen; extra: one more certificate, of a
        root that nobody trusts, naming a revocation list at URL; payload:
-       20,000 bytes of the forger's in an unsigned attribute"""
+       20,000 bytes of the forger's in an unsigned attribute; parameters:
+       as many as parameters of a second digest algorithm; duplicate: the
+       signer's certificate twice"""
 import datetime
 import sys
 
-from asn1crypto import cms, core, pem
+from asn1crypto import algos, cms, core, pem
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -55,5 +57,13 @@ elif how == "payload":
     smuggled = cms.CMSAttribute({"type": "1.3.6.1.4.1.311.2.6.1",
                                  "values": [core.OctetString(b"MZ" * 10000)]})
     info["unsigned_attrs"] = list(info["unsigned_attrs"] or []) + [smuggled]
+elif how == "parameters":
+    # As DER, which asn1crypto would make a NULL of.
+    smuggled = core.ObjectIdentifier("2.16.840.1.101.3.4.2.3").dump() + core.OctetString(
+        b"MZ" * 10000).dump()
+    signed["digest_algorithms"] = list(signed["digest_algorithms"]) + [
+        algos.DigestAlgorithm.load(core.Sequence(contents=smuggled).dump())]
+elif how == "duplicate":
+    signed["certificates"] = held + held[:1]
 with open(target, "wb") as file:
     file.write(pem.armor("PKCS7", signature.dump()))

@@ -204,7 +204,6 @@ default_tsa = throwaway
 [ throwaway ]
 serial = $dir/tsa.serial
 signer_cert = $dir/tsa.pem
-certs = $dir/tsa.pem
 signer_key = $dir/tsa-plain.key
 signer_digest = sha256
 default_policy = 1.3.6.1.4.1.4146.2.3

@@ -102,18 +102,31 @@ def _could_be_signer(signed, sid):
                     a["value"].native for rdn in c.chosen.issuer.chosen for a in rdn) == issuer})
 
 
-def _covered(signed, kept_certificates, kept_attributes):
-    """SIGNED's ContentInfo's DER with only the certificates whose DER is in KEPT_CERTIFICATES and
-    the first signer's KEPT_ATTRIBUTES unsigned, each as it was: what a signature covers, or that
-    openssl verified signed the next."""
+def _plain(algorithm):
+    """ALGORITHM as a signer writes it: its identifier, and no parameters but a NULL, each as its
+    DER, which asn1crypto would otherwise fill in."""
+    body = algorithm["algorithm"].dump()
+    if algorithm["parameters"].dump() == core.Null().dump():
+        body += core.Null().dump()
+    return type(algorithm).load(core.Sequence(contents=body).dump())
+
+
+def _covered(signed, kept_certificates, kept_attributes, version):
+    """SIGNED's ContentInfo's DER with one copy of each certificate whose DER is in
+    KEPT_CERTIFICATES, the first signer's KEPT_ATTRIBUTES unsigned, and the fields that nothing
+    signs as a signer writes them: what a signature covers, or that openssl verified signed the
+    next."""
     info = signed["signer_infos"][0]
-    fields = {field: info[field] for field in (
-        "version", "sid", "digest_algorithm", "signed_attrs", "signature_algorithm", "signature")}
+    fields = {field: info[field] for field in ("sid", "signed_attrs", "signature")}
+    fields["version"] = "v1" if info["sid"].name == "issuer_and_serial_number" else "v3"
+    fields["digest_algorithm"] = _plain(info["digest_algorithm"])
+    fields["signature_algorithm"] = _plain(info["signature_algorithm"])
     if kept_attributes:
         fields["unsigned_attrs"] = kept_attributes
-    content = {field: signed[field] for field in ("version", "digest_algorithms",
-                                                  "encap_content_info")}
-    kept = [c for c in signed["certificates"] or [] if c.chosen.dump() in kept_certificates]
+    content = {"version": version, "digest_algorithms": [_plain(info["digest_algorithm"])],
+               "encap_content_info": signed["encap_content_info"]}
+    kept = list({c.chosen.dump(): c for c in reversed(signed["certificates"] or [])
+                 if c.chosen.dump() in kept_certificates}.values())[::-1]
     if kept:
         content["certificates"] = kept
     content["signer_infos"] = [cms.SignerInfo(fields)]
@@ -129,9 +142,10 @@ def _chain(leaf, held):
 
 
 def _extras(signed, chain):
-    """How many distinct certificates SIGNED holds outside CHAIN."""
+    """How many certificates SIGNED holds beyond one copy of each of CHAIN's."""
     kept = {c.public_bytes(serialization.Encoding.DER) for c in chain}
-    return len({c.chosen.dump() for c in signed["certificates"] or []} - kept)
+    held = [c.chosen.dump() for c in signed["certificates"] or []]
+    return len(held) - len(kept & set(held))
 
 
 class Signature:
@@ -166,7 +180,7 @@ class Signature:
         self.token = tokens[0]["values"][0] if tokens else None
         # What the timestamp vouches for: the signer's signature.
         self.signature_value = info["signature"].native
-        self.uncovered = [f"{n} certificate{'s' * (n > 1)} outside its signer's chain"
+        self.uncovered = [f"{n} certificate{'s' * (n > 1)} beyond its signer's chain"
                           for n in [_extras(signed, self.chain)] if n]
         others = len(attributes) - len(tokens[:1])
         self.uncovered += [f"{others} unsigned attribute{'s' * (others > 1)} other than "
@@ -175,7 +189,7 @@ class Signature:
         self.stamper_chain = []
         if self.token is not None:
             self._read_token(self.token)
-        if not self.uncovered and _covered(signed, self._kept(), tokens[:1]) != der:
+        if not self.uncovered and _covered(signed, self._kept(), tokens[:1], "v1") != der:
             self.uncovered.append("bytes beside what it signs and the certificates of its chains")
 
     def _read_token(self, token):
@@ -187,9 +201,9 @@ class Signature:
         held = [_certificate(c) for c in stamp["certificates"] or []]
         self.stamper_chain = _chain(self.stamper, held)
         extra = _extras(stamp, self.stamper_chain)
-        self.uncovered += [f"a timestamp with {extra} certificate{'s' * (extra > 1)} outside the "
+        self.uncovered += [f"a timestamp with {extra} certificate{'s' * (extra > 1)} beyond the "
                            "time-stamp authority's chain"] if extra else []
-        if not extra and _covered(stamp, self._kept(self.stamper_chain), []) != token.dump():
+        if not extra and _covered(stamp, self._kept(self.stamper_chain), [], "v3") != token.dump():
             self.uncovered.append("a timestamp with bytes beside what its authority signs and "
                                   "the certificates of its chain")
 

@@ -43,7 +43,8 @@ DEPENDS = [
 ]
 
 
-@pytest.mark.parametrize("field, expected", DEPENDS)
+@pytest.mark.parametrize("field, expected", DEPENDS,
+                         ids=lambda value: repr(value)[:40] if isinstance(value, str) else None)
 def test_depends(field, expected):
     started = time.monotonic()
     assert published.depends({"Installed-Build-Depends": field}) == expected

@@ -158,7 +158,8 @@ def test_fetch(server, where, seconds, why):
     started = time.monotonic()
     with pytest.raises(revocation.Unavailable, match=why):
         revocation.Fetcher(seconds).fetch(server + where)
-    assert time.monotonic() - started < seconds + 2
+    # Far less than for ever, with room for a loaded machine.
+    assert time.monotonic() - started < seconds + 10
 
 
 STREAMS = [

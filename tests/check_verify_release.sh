@@ -66,6 +66,8 @@ forge() {  # how, release folder, a folder outside it
   no-signature) rm "$2/$name.signature" ;;
   signature-text) echo "and a word of the forger's" >>"$2/$name.signature" ;;
   sha256-pagemap) ln -sf /proc/self/pagemap "$2/$name.zip.sha256" ;;
+  cdx-link) ln -sf "$3/victim.txt" "$2/$name.cdx.json" ;;  # a file of the user's own
+  cdx-controls) head -c 1000000 /dev/zero | tr '\0' '\001' >"$2/$name.cdx.json" ;;
   depends-escape)  # an entry that its reader would log as it is
     sed -i "s/^ base-files (=/ base-files$(printf '\033[2K') (=/" "$2/$name.buildinfo"
     ;;
@@ -197,6 +199,7 @@ roots="--root $material/root.pem --tsa-root $material/tsa-root.pem"
 served="no certificate of the signer's chain is revoked (lists from ${lists}intermediate.crl, ${lists}root.crl)"
 revoked_line="the signer's certificate was revoked on Jan  1 00:00:00 2026 GMT (keyCompromise)"
 unjudged="timestamped ;'s chain;revoked"
+unstamped="the timestamp's chain was not checked"
 # Releases that a forger rebuilt, as anyone can, around a signature forged
 # in what no signature covers, and one whose signature was stripped. They
 # share build/windows, so they are built here one at a time, and the build
@@ -220,10 +223,15 @@ rebuild_with() {  # folder, signature ("" for none)
   mkdir "$1"
   for file in build/windows/"$name".*; do cp "$file" "$1"; done
 }
-for how in spoof extra payload parameters duplicate; do
-  case $how in spoof) from=$revoked ;; *) from=$plain ;; esac
+for how in spoof extra payload parameters duplicate blanks chunks graft; do
+  url=http://127.0.0.1:$(cat "$work/noted.port")/nobody.crl from=$plain
+  case $how in
+  spoof) from=$revoked ;;
+  blanks | chunks) from=$stamped ;;
+  graft) from=$stamped url=$lists ;;  # a timestamp of other bytes, from the authority
+  esac
   /usr/bin/python3 tests/forge_signature.py "$how" "$from/$name.signature" \
-    "$work/$how.signature" "http://127.0.0.1:$(cat "$work/noted.port")/nobody.crl"
+    "$work/$how.signature" "$url"
   rebuild_with "$forged/$how" "$work/$how.signature"
 done
 rebuild_with "$forged/stripped" ""
@@ -231,7 +239,8 @@ rm -rf "$work/restored" && rebuild_with "$work/restored" "$stamped/$name.signatu
 
 check_rows <<ROWS
 $stamped|-|-|$roots|0|$came|$served|-
-$stamped|-|-||0|$came; the signer's chain was not checked|-|-
+$stamped|-|-||0|$came; the signer's chain was not checked; $unstamped|-|-
+$stamped|-|-|--root $material/root.pem|0|$came; $unstamped|$served|-
 $stamped|exe-changed|-|$roots --report-seconds 1|1|$not: the exe in $name.zip was changed after it was signed: its bytes are not those that its signature signs; the exe in $name.zip holds a PE checksum that is not that of its bytes, which no signature covers; these differ from the rebuilt ones: $name.zip (its veltrin-backend.exe), $name.zip.sha256|-|$unjudged
 $stamped|exe-unsigned|-|$roots --report-seconds 1|1|$not: the exe in $name.zip carries no signature, though the release is signed; these differ from the rebuilt ones: $name.zip (its veltrin-backend.exe), $name.zip.sha256|-|$unjudged
 $stamped|zip-cut|-|$roots|1|$not: $name.zip is damaged and cannot be unpacked|-|$unjudged;rebuild
@@ -241,23 +250,25 @@ $stamped|readme|$no_diffoscope|$roots|1|$not: these differ from the rebuilt ones
 $stamped|-|$multiarch|$roots|0|$came|-|here it is
 $stamped|extra-dll|-|$roots --report-seconds 1|1|$not: $name.zip holds $name/version.dll, which a release does not; these differ from the rebuilt ones: $name.zip, $name.zip.sha256|-|-
 $stamped|zip-byte|-||1|$not: $name.zip does not match its .sha256: it did not arrive whole; $name.zip is damaged and cannot be unpacked|-|-
-$stamped|zip-end|-|--report-seconds 3|1|$not: these differ from the rebuilt ones: $name.zip, $name.zip.sha256; the signer's chain was not checked|-|-
+$stamped|zip-end|-|--report-seconds 3|1|$not: these differ from the rebuilt ones: $name.zip, $name.zip.sha256; the signer's chain was not checked; $unstamped|-|-
 $stamped|commit|-|$roots|1|$unshown: this tree is commit $commit, but the release was built from commit $other: check that one out and run this again|-|rebuild
 $stamped|source-path|-|$roots|1|$not: $name.buildinfo does not name the release it is of: its Source and Version do not make its name|-|rebuild
 $stamped|no-signature|-|$roots|1|$unshown: '@copy@' lacks $name.signature|-|not signed
-$stamped|-|-|--root $material/other-root.pem|1|$unshown: the signature's chain does not lead to the root in $material/other-root.pem (its last certificate was issued by CN=veltrin-backend throwaway root, not by that root)|-|revoked
+$stamped|-|-|--root $material/other-root.pem|1|$unshown: the signature's chain does not lead to the root in $material/other-root.pem (its last certificate was issued by CN=veltrin-backend throwaway root, not by that root); $unstamped|-|revoked
 $stamped|-|-|--root $material/root.pem --tsa-root $material/root.pem|1|$unshown: the timestamp's chain does not lead to the root in $material/root.pem (its last certificate was issued by CN=veltrin-backend throwaway time-stamp root, not by that root)|-|-
 $stamped|zip-link|-||1|$not: $name.zip holds links, which a release does not: $name/lnk|-|unchanged;rebuild
 $stamped|zip-dotdot|-||1|$not: $name.zip holds paths outside its folder: $name/../escaped|-|damaged;rebuild
 $stamped|zip-duplicate|-||1|$not: $name.zip holds more than one entry named $exe|-|unchanged;rebuild
 $stamped|zip-lzma|-||1|$not: $name.zip holds files compressed otherwise than by deflate, as a release's are not: $name/README.md|-|unchanged;rebuild
 $stamped|zip-bzip2|-||1|$not: $name.zip holds files compressed otherwise than by deflate, as a release's are not: $name/README.md|-|unchanged;rebuild
-$stamped|zip-many|-|--report-seconds 1|1|$not: $name.zip holds $name/empty-0 $name/empty-1 $name/empty-2 $name/empty-3 $name/empty-4 and 39995 more, which a release does not; these differ from the rebuilt ones: $name.zip, $name.zip.sha256; the signer's chain was not checked|-|empty-5
+$stamped|zip-many|-|--report-seconds 1|1|$not: $name.zip holds $name/empty-0 $name/empty-1 $name/empty-2 $name/empty-3 $name/empty-4 and 39995 more, which a release does not; these differ from the rebuilt ones: $name.zip, $name.zip.sha256; the signer's chain was not checked; $unstamped|-|empty-5
 $stamped|exe-appended|-|$roots --report-seconds 1|1|$not: the exe in $name.zip holds 8 bytes after its certificate table, a PE checksum that is not that of its bytes, which no signature covers; these differ from the rebuilt ones: $name.zip (its veltrin-backend.exe), $name.zip.sha256|-|unchanged since
 $stamped|exe-checksum|-|$roots --report-seconds 1|1|$not: the exe in $name.zip holds a PE checksum that is not that of its bytes, which no signature covers; these differ from the rebuilt ones: $name.zip (its veltrin-backend.exe), $name.zip.sha256|-|unchanged since
 $stamped|signature-text|-|$roots --report-seconds 1|1|$not: the published $name.signature is not the signature in the exe in $name.zip; these differ from the rebuilt ones: $name.signature|-|carries the published
-$stamped|sha256-second|-|--report-seconds 1|1|$not: $name.zip.sha256 names other files than the zip: other.txt; these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked|$name.zip matches its .sha256|did not arrive
-$stamped|sha256-pagemap|-||1|$not: $name.zip.sha256 is far larger than a release's: it is not one|-|rebuild
+$stamped|sha256-second|-|--report-seconds 1|1|$not: $name.zip.sha256 names other files than the zip: other.txt; these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked; $unstamped|$name.zip matches its .sha256|did not arrive
+$stamped|sha256-pagemap|-||1|$unshown: $name.zip.sha256 cannot be read: it is a link, which is not followed|-|rebuild
+$stamped|cdx-link|-||1|$unshown: $name.cdx.json cannot be read: it is a link, which is not followed|-|rebuild
+$stamped|cdx-controls|-|--no-revocation|1|$not: these differ from the rebuilt ones: $name.cdx.json; the signer's chain was not checked; $unstamped; revocation was not checked|-|-
 $stamped|depends-escape|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
 $stamped|record-cr|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
 $forged/spoof|-|-|--root $material/root.pem|1|$not: the signature holds 2 certificates that could be taken for its signer; the signature carries 1 certificate beyond its signer's chain, which its signer did not sign; $revoked_line|-|names a revocation list
@@ -265,10 +276,13 @@ $forged/extra|-|-|--root $material/root.pem|1|$not: the signature carries 1 cert
 $forged/payload|-|-|--root $material/root.pem|1|$not: the signature carries 1 unsigned attribute other than a timestamp, which its signer did not sign|-|-
 $forged/parameters|-|-|--root $material/root.pem|1|$not: the signature carries bytes beside what it signs and the certificates of its chains, which its signer did not sign|-|-
 $forged/duplicate|-|-|--root $material/root.pem|1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
+$forged/blanks|-|-|$roots|1|$not: the signature carries bytes beside what it signs and the certificates of its chains, which its signer did not sign|-|-
+$forged/chunks|-|-|$roots|1|$not: the signature carries an encoding other than DER, which its signer did not sign|-|-
+$forged/graft|-|-|--root $material/root.pem|1|$not: the signature's timestamp is of other bytes than its signer's signature|-|as the timestamp of
 $forged/stripped|-|-||0|$came; the release is not signed|-|signed by
 $stamped|zip-bomb|-||1|$not: $name.zip unpacks to more than any release does|-|unchanged;rebuild
-$stamped|zip-newline|-|--report-seconds 1|1|$not: $name.zip holds $name/README.md\n$name/THIRD-PARTY-NOTICES.txt, which a release does not; $name.zip lacks $name/README.md $name/THIRD-PARTY-NOTICES.txt; these differ from the rebuilt ones: $name.zip (its README.md THIRD-PARTY-NOTICES.txt), $name.zip.sha256; the signer's chain was not checked|-|exactly
-$stamped|sha256-star|-|--no-revocation|1|$not: these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked; revocation was not checked|$name.zip matches its .sha256|did not arrive
+$stamped|zip-newline|-|--report-seconds 1|1|$not: $name.zip holds $name/README.md\n$name/THIRD-PARTY-NOTICES.txt, which a release does not; $name.zip lacks $name/README.md $name/THIRD-PARTY-NOTICES.txt; these differ from the rebuilt ones: $name.zip (its README.md THIRD-PARTY-NOTICES.txt), $name.zip.sha256; the signer's chain was not checked; $unstamped|-|exactly
+$stamped|sha256-star|-|--no-revocation|1|$not: these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked; $unstamped; revocation was not checked|$name.zip matches its .sha256|did not arrive
 $stamped|sha256-huge|-||1|$not: $name.zip.sha256 is far larger than a release's: it is not one|-|rebuild
 $stamped|commit-escape|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
 $stamped|commit-huge|-||1|$not: $name.buildinfo is far larger than a release's: it is not one|-|rebuild

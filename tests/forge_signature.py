@@ -9,11 +9,17 @@ usage: forge_signature.py HOW SIGNATURE FORGED [URL]
        root that nobody trusts, naming a revocation list at URL; payload:
        20,000 bytes of the forger's in an unsigned attribute; parameters:
        as many as parameters of a second digest algorithm; duplicate: the
-       signer's certificate twice"""
+       signer's certificate twice; blanks: 2,000 blanks and tabs in the
+       issuer's name that names the signer, which openssl's comparison of
+       names skips; chunks: the timestamp's content in 8,001 pieces, which
+       BER allows; graft: the timestamp replaced by one of other bytes, from
+       the authority at URL"""
+import hashlib
+import urllib.request
 import datetime
 import sys
 
-from asn1crypto import algos, cms, core, pem
+from asn1crypto import algos, cms, core, parser, pem, tsp
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -65,5 +71,29 @@ elif how == "parameters":
         algos.DigestAlgorithm.load(core.Sequence(contents=smuggled).dump())]
 elif how == "duplicate":
     signed["certificates"] = held + held[:1]
+elif how == "blanks":
+    sid = info["sid"].chosen
+    first, rest = sid["issuer"].native["common_name"].split(" ", 1)
+    info["sid"] = cms.SignerIdentifier({"issuer_and_serial_number": {
+        "issuer": asn1_x509.Name.build({"common_name": first + " \t" * 1000 + rest}),
+        "serial_number": sid["serial_number"].native}})
+elif how in ("chunks", "graft"):
+    attributes = list(info["unsigned_attrs"])
+    token = attributes[-1]["values"][0]
+    if how == "chunks":
+        encapsulated = token["content"]["encap_content_info"]
+        pieces = b"\x24\x80" + b"\x04\x00" * 8000 + core.OctetString(
+            encapsulated["content"].parsed.dump()).dump() + b"\x00\x00"
+        token["content"]["encap_content_info"] = cms.EncapsulatedContentInfo.load(parser.emit(
+            0, 1, 16, encapsulated["content_type"].dump() + parser.emit(2, 1, 0, pieces)))
+    else:
+        query = tsp.TimeStampReq({"version": 1, "cert_req": True, "message_imprint": {
+            "hash_algorithm": {"algorithm": "sha256"},
+            "hashed_message": hashlib.sha256(b"other bytes").digest()}})
+        with urllib.request.urlopen(urllib.request.Request(sys.argv[4], query.dump(), {
+                "Content-Type": "application/timestamp-query"}), timeout=30) as reply:
+            token = tsp.TimeStampResp.load(reply.read())["time_stamp_token"]
+    attributes[-1] = cms.CMSAttribute({"type": attributes[-1]["type"], "values": [token]})
+    info["unsigned_attrs"] = attributes
 with open(target, "wb") as file:
     file.write(pem.armor("PKCS7", signature.dump()))

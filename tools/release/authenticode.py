@@ -9,6 +9,7 @@ import struct
 
 import pefile
 from asn1crypto import algos, cms, core, tsp
+from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
@@ -94,6 +95,43 @@ def _certificate(choice):
     return certificate
 
 
+# Strings, which DER writes in one piece.
+WHOLE_STRINGS = {0x03, 0x04, 0x0C, 0x12, 0x13, 0x14, 0x16, 0x17, 0x18, 0x1A, 0x1C, 0x1E}
+
+
+def _is_der(data, depth=0):
+    """Whether DATA is DER, as every signer writes it: definite lengths in the fewest bytes, and
+    strings in one piece. BER's other forms leave room for bytes that no signature covers."""
+    at = 0
+    while at < len(data):
+        if at + 2 > len(data) or data[at] & 0x1F == 0x1F:
+            return False
+        tag, length, at = data[at], data[at + 1], at + 2
+        if length & 0x80:
+            count = length & 0x7F
+            octets = data[at:at + count]
+            length, at = int.from_bytes(octets, "big"), at + count
+            if not count or len(octets) < count or octets[0] == 0 or length < 0x80:
+                return False
+        body, at = data[at:at + length], at + length
+        if len(body) < length:
+            return False
+        if tag & 0x20 and (tag & 0xDF in WHOLE_STRINGS or depth > 40
+                           or not _is_der(body, depth + 1)):
+            return False
+    return True
+
+
+def _identifier(sid, signer):
+    """SID as a signer writes it for SIGNER's certificate: its issuer's name as the certificate
+    has it, not one that a looser comparison takes for it."""
+    certificate = asn1_x509.Certificate.load(signer.public_bytes(serialization.Encoding.DER))
+    if sid.name == "subject_key_identifier":
+        return cms.SignerIdentifier({sid.name: certificate.key_identifier})
+    return cms.SignerIdentifier({sid.name: {"issuer": certificate.issuer,
+                                            "serial_number": certificate.serial_number}})
+
+
 def _could_be_signer(signed, sid):
     """How many certificates SIGNED holds that a library might take for the one that SID names."""
     issuer = certificates.folded(a["value"].native for rdn in sid["issuer"].chosen for a in rdn)
@@ -111,13 +149,14 @@ def _plain(algorithm):
     return type(algorithm).load(core.Sequence(contents=body).dump())
 
 
-def _covered(signed, kept_certificates, kept_attributes, version):
+def _covered(signed, signer, kept_certificates, kept_attributes, version):
     """SIGNED's ContentInfo's DER with one copy of each certificate whose DER is in
     KEPT_CERTIFICATES, the first signer's KEPT_ATTRIBUTES unsigned, and the fields that nothing
-    signs as a signer writes them: what a signature covers, or that openssl verified signed the
+    signs as SIGNER writes them: what a signature covers, or that openssl verified signed the
     next."""
     info = signed["signer_infos"][0]
-    fields = {field: info[field] for field in ("sid", "signed_attrs", "signature")}
+    fields = {field: info[field] for field in ("signed_attrs", "signature")}
+    fields["sid"] = _identifier(info["sid"], signer)
     fields["version"] = "v1" if info["sid"].name == "issuer_and_serial_number" else "v3"
     fields["digest_algorithm"] = _plain(info["digest_algorithm"])
     fields["signature_algorithm"] = _plain(info["signature_algorithm"])
@@ -180,21 +219,29 @@ class Signature:
         self.token = tokens[0]["values"][0] if tokens else None
         # What the timestamp vouches for: the signer's signature.
         self.signature_value = info["signature"].native
-        self.uncovered = [f"{n} certificate{'s' * (n > 1)} beyond its signer's chain"
-                          for n in [_extras(signed, self.chain)] if n]
+        self.uncovered = [] if _is_der(der) and _is_der(signs.dump()) else [
+            "an encoding other than DER"]
+        self.uncovered += [f"{n} certificate{'s' * (n > 1)} beyond its signer's chain"
+                           for n in [_extras(signed, self.chain)] if n]
         others = len(attributes) - len(tokens[:1])
         self.uncovered += [f"{others} unsigned attribute{'s' * (others > 1)} other than "
                            "a timestamp"] if others else []
-        self.stamped = self.stamper = None
+        self.stamped = self.stamper = self.stamps_signature = None
         self.stamper_chain = []
         if self.token is not None:
             self._read_token(self.token)
-        if not self.uncovered and _covered(signed, self._kept(), tokens[:1], "v1") != der:
+        if not self.uncovered and self.signer and _covered(
+                signed, self.signer, self._kept(), tokens[:1], "v1") != der:
             self.uncovered.append("bytes beside what it signs and the certificates of its chains")
 
     def _read_token(self, token):
         stamp = token["content"]
-        self.stamped = stamp["encap_content_info"]["content"].parse(tsp.TSTInfo)["gen_time"].native
+        stamps = stamp["encap_content_info"]["content"].parse(tsp.TSTInfo)
+        self.stamped = stamps["gen_time"].native
+        imprint = stamps["message_imprint"]
+        self.stamps_signature = hashlib.new(
+            imprint["hash_algorithm"]["algorithm"].native,
+            self.signature_value).digest() == imprint["hashed_message"].native
         self.stamper = certificates.verified_signer(token.dump())
         self.could_be_signer = max(self.could_be_signer,
                                    _could_be_signer(stamp, stamp["signer_infos"][0]["sid"].chosen))
@@ -203,7 +250,8 @@ class Signature:
         extra = _extras(stamp, self.stamper_chain)
         self.uncovered += [f"a timestamp with {extra} certificate{'s' * (extra > 1)} beyond the "
                            "time-stamp authority's chain"] if extra else []
-        if not extra and _covered(stamp, self._kept(self.stamper_chain), [], "v3") != token.dump():
+        if not extra and self.stamper and _covered(
+                stamp, self.stamper, self._kept(self.stamper_chain), [], "v3") != token.dump():
             self.uncovered.append("a timestamp with bytes beside what its authority signs and "
                                   "the certificates of its chain")
 
@@ -212,8 +260,10 @@ class Signature:
                 for c in (self.chain if chain is None else chain)}
 
     @property
-    def authority(self):
-        return self.stamper.issuer if self.stamper else None
+    def timestamped(self):
+        """Whether it holds a timestamp of its own signature, which openssl finds the authority's
+        certificate signed."""
+        return bool(self.stamped and self.stamper and self.stamps_signature)
 
     def fits(self, exe_bytes):
         return digest(exe_bytes, self.algorithm) == self.signed_digest

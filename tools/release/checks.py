@@ -183,6 +183,8 @@ def read_signature(release, exe, v):
     if signature.could_be_signer > 1:
         v.found(f"the signature holds {signature.could_be_signer} certificates that could be "
                 "taken for its signer", True)
+    if signature.stamps_signature is False:
+        v.found("the signature's timestamp is of other bytes than its signer's signature", True)
     if signature.uncovered:
         v.found(f"the signature carries {', '.join(signature.uncovered)}, which its signer did "
                 "not sign", True)
@@ -214,7 +216,7 @@ def chains(signature):
 
 
 def _timestamp_line(signature, v):
-    if signature.stamped and signature.stamper:
+    if signature.timestamped:
         v.say(f"timestamped {signature.stamped:%b %e %H:%M:%S %Y} GMT, as the timestamp of "
               f"{name_of(signature.stamper.subject)} says")
     else:
@@ -226,7 +228,7 @@ def judge_chains(given, signature, exe, v):
     the signer's, as osslsigncode and openssl judge them, with what the certificates say of why
     not."""
     _timestamp_line(signature, v)
-    stamped = bool(signature.stamped and signature.stamper)
+    stamped = signature.timestamped
     leads = [None, None]
     for which, root in enumerate((given.root, given.tsa_root)):
         if not root or which and not stamped:
@@ -249,8 +251,9 @@ def judge_chains(given, signature, exe, v):
                     "the signature valid")
     if given.tsa_root and not stamped:
         v.found(f"the signature has no timestamp to check against {given.tsa_root}")
-    elif stamped and given.root and not given.tsa_root:
+    elif stamped and not given.tsa_root:
         v.say("(the timestamp's chain is not checked without --tsa-root)")
+        v.unchecked = "; the timestamp's chain was not checked" + v.unchecked
     return leads
 
 
@@ -357,7 +360,7 @@ def compare(given, release, rebuilt_folder, v, scratch):
             v.say(f"diffoscope's report on {path.name} was cut off after "
                   f"{given.report_seconds} s; the files differ all the same")
         for line in report or []:
-            v.line(line)
+            v.line(clip(line, 200))
     return differ
 
 

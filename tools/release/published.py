@@ -3,6 +3,7 @@ read; the zip's listing is judged, entry by entry as the zip holds it, before an
 and only the release's own files are unpacked, as regular files that this code creates in a folder
 of its own, whatever the zip says they are."""
 import collections
+import errno
 import hashlib
 import os
 import pathlib
@@ -27,11 +28,14 @@ class Unreadable(Exception):
 
 def read(path, ending):
     """The file's bytes, or None where it is larger than any release's. No more than that is read,
-    whatever the file's size claims, and nothing but a regular file is read at all."""
+    whatever the file's size claims, and nothing but a regular file is read at all, nor through a
+    link."""
     try:
-        handle = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+        handle = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_NOFOLLOW)
     except OSError as why:
-        raise Unreadable(why.strerror) from None
+        # A link would show a file of the user's own, in the report of how it differs.
+        raise Unreadable("it is a link, which is not followed" if why.errno == errno.ELOOP
+                         else why.strerror) from None
     try:
         if not stat.S_ISREG(os.fstat(handle).st_mode):
             raise Unreadable("it is not a regular file")

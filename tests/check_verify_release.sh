@@ -287,7 +287,7 @@ $stamped|sha256-huge|-||1|$not: $name.zip.sha256 is far larger than a release's:
 $stamped|commit-escape|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
 $stamped|commit-huge|-||1|$not: $name.buildinfo is far larger than a release's: it is not one|-|rebuild
 $stamped|depends-huge|-||1|$not: $name.buildinfo is far larger than a release's: it is not one|-|rebuild
-$stamped|epoch-word|-||1|$not: $name.buildinfo's Source-Date-Epoch is not a count of seconds: soon|-|rebuild
+$stamped|epoch-word|-||1|$not: $name.buildinfo's Source-Date-Epoch is not a count of seconds: soon; $unstamped|-|rebuild
 $plain|-|-|--tsa-root $material/tsa-root.pem|1|$unshown: the signature has no timestamp to check against $material/tsa-root.pem; the signer's chain was not checked|-|-
 $plain|-|faketime +2000days|--root $material/root.pem|1|$unshown: a certificate of the signer's chain has expired, and no timestamp keeps the signature valid|-|does not lead
 $revoked|-|-|--root $material/root.pem|1|$unshown: $revoked_line|-|does not lead

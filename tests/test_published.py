@@ -1,8 +1,8 @@
 """The release tools' readers of what others made, which nobody trusts, one
 row a case: dependency files as make writes them, a record's toolchain, a
-zip's listing, a published file however it reads, revocation lists from a
-server that stalls or sends the reader elsewhere, and the streams that
-every tool writes on."""
+zip's listing, a published file however it reads, a signature's encoding,
+revocation lists from a server that stalls or sends the reader elsewhere,
+and the streams that every tool writes on."""
 import http.server
 import io
 import os
@@ -15,7 +15,7 @@ import zipfile
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
-from release import cli, layout, published, revocation, taken  # noqa: E402
+from release import authenticode, cli, layout, published, revocation, taken  # noqa: E402
 
 DEPFILES = [
     ("a.obj: /src/main.cpp \\\n /usr/x.h\n", {"/src/main.cpp", "/usr/x.h"}),
@@ -102,6 +102,7 @@ READS = [
     ("a pipe", make_fifo, "it is not a regular file"),
     ("a folder", lambda p: p.mkdir() or p, "it is not a regular file"),
     ("missing", lambda p: p, "No such file or directory"),
+    ("a link", lambda p: p.symlink_to(__file__) or p, "it is a link, which is not followed"),
 ]
 
 
@@ -112,6 +113,33 @@ def test_read(tmp_path, case, make, expected):
         assert published.read(path, "zip.sha256") == expected
     except published.Unreadable as why:
         assert str(why) == expected
+
+
+def nested(depth):
+    """DEPTH sequences, each in the one before."""
+    encoded = "3000"
+    for _ in range(depth - 1):
+        encoded = f"30{len(encoded) // 2:02x}" + encoded
+    return encoded
+
+
+ENCODINGS = [
+    ("DER", "3006020101040100", True),
+    ("a length in more bytes than it needs", "308106020101040100", False),
+    ("a long length padded with a zero", "30820006020101040100", False),
+    ("an indefinite length", "3080020101040100" "0000", False),
+    ("an octet string in pieces", "3008" "2406" "0401aa" "0401bb", False),
+    ("a length past the end", "3007020101040100", False),
+    ("a stray byte after the end", "300302010100", False),
+    ("a tag of many bytes", "3f8101" "00", False),
+    ("nested far deeper than a signature", nested(60), False),
+    ("nested as deep as a signature", nested(10), True),
+]
+
+
+@pytest.mark.parametrize("case, encoded, der", ENCODINGS)
+def test_encoding(case, encoded, der):
+    assert authenticode._is_der(bytes.fromhex(encoded)) is der
 
 
 class Stalling(http.server.BaseHTTPRequestHandler):

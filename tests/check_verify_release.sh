@@ -67,6 +67,7 @@ forge() {  # how, release folder, a folder outside it
   signature-text) echo "and a word of the forger's" >>"$2/$name.signature" ;;
   sha256-pagemap) ln -sf /proc/self/pagemap "$2/$name.zip.sha256" ;;
   cdx-link) ln -sf "$3/victim.txt" "$2/$name.cdx.json" ;;  # a file of the user's own
+  record-name) mv "$2/$name.buildinfo" "$2/x$(printf '\233')[2J.buildinfo" ;;  # not UTF-8
   cdx-controls) head -c 1000000 /dev/zero | tr '\0' '\001' >"$2/$name.cdx.json" ;;
   depends-escape)  # an entry that its reader would log as it is
     sed -i "s/^ base-files (=/ base-files$(printf '\033[2K') (=/" "$2/$name.buildinfo"
@@ -149,7 +150,7 @@ check() {  # folder, rows on standard input
     [ ! -e "$folder/escaped" ] || problems="$problems; wrote $folder/escaped"
     [ "$(cat "$outside/victim.txt")" = untouched ] ||
       problems="$problems; wrote $outside/victim.txt"
-    ! grep -q "$(printf '[\033\r]')" "$folder/stdout" ||
+    ! LC_ALL=C grep -q "$(printf '[\033\r\233]')" "$folder/stdout" ||
       problems="$problems; a raw escape or carriage return reached the output"
     [ "$(wc -c <"$folder/stdout")" -lt 1000000 ] ||
       problems="$problems; $(wc -c <"$folder/stdout") bytes of output"
@@ -223,15 +224,16 @@ rebuild_with() {  # folder, signature ("" for none)
   mkdir "$1"
   for file in build/windows/"$name".*; do cp "$file" "$1"; done
 }
-for how in spoof extra payload parameters duplicate blanks chunks graft; do
+for how in spoof extra payload parameters duplicate blanks chunks graft root past-root \
+  algorithm content-type; do
   url=http://127.0.0.1:$(cat "$work/noted.port")/nobody.crl from=$plain
   case $how in
   spoof) from=$revoked ;;
-  blanks | chunks) from=$stamped ;;
+  blanks | chunks | root | past-root | algorithm | content-type) from=$stamped ;;
   graft) from=$stamped url=$lists ;;  # a timestamp of other bytes, from the authority
   esac
   /usr/bin/python3 tests/forge_signature.py "$how" "$from/$name.signature" \
-    "$work/$how.signature" "$url"
+    "$work/$how.signature" "$url" "$material/root.pem"
   rebuild_with "$forged/$how" "$work/$how.signature"
 done
 rebuild_with "$forged/stripped" ""
@@ -270,6 +272,7 @@ $stamped|sha256-pagemap|-||1|$unshown: $name.zip.sha256 cannot be read: it is a 
 $stamped|cdx-link|-||1|$unshown: $name.cdx.json cannot be read: it is a link, which is not followed|-|rebuild
 $stamped|cdx-controls|-|--no-revocation|1|$not: these differ from the rebuilt ones: $name.cdx.json; the signer's chain was not checked; $unstamped; revocation was not checked|-|-
 $stamped|depends-escape|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
+$stamped|record-name|-||1|$not: x\udc9b[2J.buildinfo does not name the release it is of: its Source and Version do not make its name|-|rebuild
 $stamped|record-cr|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
 $forged/spoof|-|-|--root $material/root.pem|1|$not: the signature holds 2 certificates that could be taken for its signer; the signature carries 1 certificate beyond its signer's chain, which its signer did not sign; $revoked_line|-|names a revocation list
 $forged/extra|-|-|--root $material/root.pem|1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
@@ -279,6 +282,10 @@ $forged/duplicate|-|-|--root $material/root.pem|1|$not: the signature carries 1 
 $forged/blanks|-|-|$roots|1|$not: the signature carries bytes beside what it signs and the certificates of its chains, which its signer did not sign|-|-
 $forged/chunks|-|-|$roots|1|$not: the signature carries an encoding other than DER, which its signer did not sign|-|-
 $forged/graft|-|-|--root $material/root.pem|1|$not: the signature's timestamp is of other bytes than its signer's signature|-|as the timestamp of
+$forged/algorithm|-|-|$roots|1|$not: the signature carries an algorithm that signers do not use, which its signer did not sign|-|-
+$forged/content-type|-|-|--root $material/root.pem|1|$not: the signature carries a timestamp whose content is not named a timestamp's, which its signer did not sign|-|-
+$forged/root|-|-|$roots|1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
+$forged/past-root|-|-|$roots|1|$unshown: the signature carries 1 certificate of the signer's chain past the root in $material/root.pem, whose signatures are not checked|$served|-
 $forged/stripped|-|-||0|$came; the release is not signed|-|signed by
 $stamped|zip-bomb|-||1|$not: $name.zip unpacks to more than any release does|-|unchanged;rebuild
 $stamped|zip-newline|-|--report-seconds 1|1|$not: $name.zip holds $name/README.md\n$name/THIRD-PARTY-NOTICES.txt, which a release does not; $name.zip lacks $name/README.md $name/THIRD-PARTY-NOTICES.txt; these differ from the rebuilt ones: $name.zip (its README.md THIRD-PARTY-NOTICES.txt), $name.zip.sha256; the signer's chain was not checked; $unstamped|-|exactly
@@ -343,6 +350,14 @@ if [ "$(paste -s -d ' ' "$work/addresses")" = "$addresses" ]; then
   echo "ok: --crl-addresses"
 else
   echo "FAILED: --crl-addresses: $(cat "$work/addresses")" && failed=1
+fi
+# With the roots, none of a certificate past them.
+# shellcheck disable=SC2086 # one word per option
+tools/verify-release.py --crl-addresses $roots "$forged/past-root" >"$work/addresses" 2>&1 || true
+if [ "$(paste -s -d ' ' "$work/addresses")" = "$addresses" ]; then
+  echo "ok: --crl-addresses, with the roots, of a chain with a certificate past them"
+else
+  echo "FAILED: --crl-addresses with the roots: $(cat "$work/addresses")" && failed=1
 fi
 
 # A release folder whose name starts with a dash: refused with the reason

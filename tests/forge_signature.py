@@ -2,7 +2,7 @@
 no signature covers, for check_verify_release.sh. The signature still
 verifies, and the build attaches it.
 
-usage: forge_signature.py HOW SIGNATURE FORGED [URL]
+usage: forge_signature.py HOW SIGNATURE FORGED [URL [ROOT]]
   HOW  spoof: a certificate of the forger's own first, with the signer's
        name and serial number, and an issuer whose name differs from the
        real one's only by a soft hyphen; extra: one more certificate, of a
@@ -13,7 +13,12 @@ usage: forge_signature.py HOW SIGNATURE FORGED [URL]
        issuer's name that names the signer, which openssl's comparison of
        names skips; chunks: the timestamp's content in 8,001 pieces, which
        BER allows; graft: the timestamp replaced by one of other bytes, from
-       the authority at URL"""
+       the authority at URL; root: a copy of ROOT's certificate whose
+       signature is 20,000 bytes of the forger's; past-root: a certificate
+       of ROOT's name and key, signed by nobody, that names a list at URL,
+       as though its issuer were another root; algorithm: the signer's
+       signature algorithm named by an identifier of 200 arcs of the
+       forger's; content-type: the timestamp's content named plain data"""
 import hashlib
 import urllib.request
 import datetime
@@ -71,6 +76,30 @@ elif how == "parameters":
         algos.DigestAlgorithm.load(core.Sequence(contents=smuggled).dump())]
 elif how == "duplicate":
     signed["certificates"] = held + held[:1]
+elif how in ("root", "past-root"):
+    with open(sys.argv[5], "rb") as file:
+        root = asn1_x509.Certificate.load(pem.unarmor(file.read())[2])
+    signed_part = root["tbs_certificate"].copy()
+    if how == "past-root":
+        signed_part["issuer"] = asn1_x509.Name.build({"common_name": "nobody's root"})
+        signed_part["extensions"] = list(signed_part["extensions"]) + [asn1_x509.Extension({
+            "extn_id": "crl_distribution_points", "extn_value": [
+                {"distribution_point": {"full_name": [asn1_x509.GeneralName(
+                    name="uniform_resource_identifier", value=sys.argv[4])]}}]})]
+    forged = asn1_x509.Certificate({
+        "tbs_certificate": signed_part, "signature_algorithm": root["signature_algorithm"],
+        "signature_value": b"MZ" * 10000})
+    signed["certificates"] = held + [cms.CertificateChoices({"certificate": forged})]
+elif how == "algorithm":
+    info["signature_algorithm"] = algos.SignedDigestAlgorithm({
+        "algorithm": "1.2.3." + ".".join(str(byte) for byte in b"MZ" * 100),
+        "parameters": core.Null()})
+elif how == "content-type":
+    attributes = list(info["unsigned_attrs"])
+    token = attributes[-1]["values"][0]
+    token["content"]["encap_content_info"]["content_type"] = "data"
+    attributes[-1] = cms.CMSAttribute({"type": attributes[-1]["type"], "values": [token]})
+    info["unsigned_attrs"] = attributes
 elif how == "blanks":
     sid = info["sid"].chosen
     first, rest = sid["issuer"].native["common_name"].split(" ", 1)

@@ -130,18 +130,24 @@ def rebuilt(given, release, signature, v, scratch):
     return copy / "build/windows"
 
 
+def list_addresses(given, signature, leads):
+    """The addresses of the lists that the chains name, as far as they lead to the roots given;
+    without roots, as far as openssl verified each link."""
+    paths = [path for path in leads if path] if given.root or given.tsa_root else chains(signature)
+    return dict.fromkeys(url for path in paths for url in revocation.addresses(path))
+
+
 def check(given, v, scratch):
     release = read_release(given.dir.resolve(), v, scratch)
     unpacked = scratch / "unpacked"
     read_zip(release, unpacked, v)
     exe = unpacked / release.members[2]
     signature, judged = read_signature(release, exe, v)
+    leads = judge_chains(given, signature, exe, v) if judged else [None, None]
     if given.crl_addresses:
-        for url in dict.fromkeys(u for path in chains(signature)
-                                 for u in revocation.addresses(path)):
+        for url in list_addresses(given, signature, leads):
             print(cli.visible(url))
         sys.exit(0)
-    leads = judge_chains(given, signature, exe, v) if judged else [None, None]
     if "signature" not in release.paths:
         if given.root or given.tsa_root:
             v.found("the release is not signed, so it has no chain to check against "

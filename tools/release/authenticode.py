@@ -11,7 +11,6 @@ import pefile
 from asn1crypto import algos, cms, core, tsp
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
-from cryptography.hazmat.primitives import serialization
 
 from . import certificates
 
@@ -20,6 +19,9 @@ TOKEN = "1.3.6.1.4.1.311.3.3.1"  # an RFC 3161 timestamp, as Authenticode carrie
 # each pair of them.
 CERTIFICATE_LIMIT = 16
 REVISION, CERTIFICATE_TYPE = 0x200, 2  # a WIN_CERTIFICATE of PKCS#7
+DIGESTS = {"sha1", "sha256", "sha384", "sha512"}
+SIGNATURES = {"rsassa_pkcs1v15", "ecdsa"} | {f"{digest}_{key}" for digest in DIGESTS
+                                             for key in ("rsa", "ecdsa")}
 
 
 class SpcIndirectData(core.Sequence):
@@ -125,7 +127,7 @@ def _is_der(data, depth=0):
 def _identifier(sid, signer):
     """SID as a signer writes it for SIGNER's certificate: its issuer's name as the certificate
     has it, not one that a looser comparison takes for it."""
-    certificate = asn1_x509.Certificate.load(signer.public_bytes(serialization.Encoding.DER))
+    certificate = asn1_x509.Certificate.load(certificates.der(signer))
     if sid.name == "subject_key_identifier":
         return cms.SignerIdentifier({sid.name: certificate.key_identifier})
     return cms.SignerIdentifier({sid.name: {"issuer": certificate.issuer,
@@ -133,11 +135,23 @@ def _identifier(sid, signer):
 
 
 def _could_be_signer(signed, sid):
-    """How many certificates SIGNED holds that a library might take for the one that SID names."""
-    issuer = certificates.folded(a["value"].native for rdn in sid["issuer"].chosen for a in rdn)
-    return len({c.chosen.dump() for c in signed["certificates"] or []
-                if c.chosen.serial_number == sid["serial_number"].native and certificates.folded(
-                    a["value"].native for rdn in c.chosen.issuer.chosen for a in rdn) == issuer})
+    """How many certificates SIGNED holds that a library might take for the one that SID, its
+    SignerIdentifier, names."""
+    held = [c.chosen for c in signed["certificates"] or []]
+    if sid.name == "subject_key_identifier":
+        return len({c.dump() for c in held if c.key_identifier == sid.chosen.native})
+    named = sid.chosen
+    issuer = certificates.folded(a["value"].native for rdn in named["issuer"].chosen for a in rdn)
+    return len({c.dump() for c in held if c.serial_number == named["serial_number"].native
+                and certificates.folded(
+                    a["value"].native for rdn in c.issuer.chosen for a in rdn) == issuer})
+
+
+def _known_algorithms(info):
+    """Whether the SignerInfo INFO names algorithms that signers use: an identifier of any other,
+    which nothing signs, could be bytes of anyone's."""
+    return (info["digest_algorithm"]["algorithm"].native in DIGESTS
+            and info["signature_algorithm"]["algorithm"].native in SIGNATURES)
 
 
 def _plain(algorithm):
@@ -182,7 +196,7 @@ def _chain(leaf, held):
 
 def _extras(signed, chain):
     """How many certificates SIGNED holds beyond one copy of each of CHAIN's."""
-    kept = {c.public_bytes(serialization.Encoding.DER) for c in chain}
+    kept = {certificates.der(c) for c in chain}
     held = [c.chosen.dump() for c in signed["certificates"] or []]
     return len(held) - len(kept & set(held))
 
@@ -212,7 +226,7 @@ class Signature:
         self.certificates = [_certificate(c) for c in signed["certificates"] or []]
         info = signed["signer_infos"][0]
         self.signer = certificates.verified_signer(der, signs.contents)
-        self.could_be_signer = _could_be_signer(signed, info["sid"].chosen)
+        self.could_be_signer = _could_be_signer(signed, info["sid"])
         self.chain = _chain(self.signer, self.certificates)
         attributes = list(info["unsigned_attrs"] or [])
         tokens = [a for a in attributes if a["type"].dotted == TOKEN and len(a["values"]) == 1]
@@ -221,6 +235,8 @@ class Signature:
         self.signature_value = info["signature"].native
         self.uncovered = [] if _is_der(der) and _is_der(signs.dump()) else [
             "an encoding other than DER"]
+        self.uncovered += [] if _known_algorithms(info) else [
+            "an algorithm that signers do not use"]
         self.uncovered += [f"{n} certificate{'s' * (n > 1)} beyond its signer's chain"
                            for n in [_extras(signed, self.chain)] if n]
         others = len(attributes) - len(tokens[:1])
@@ -244,19 +260,23 @@ class Signature:
             self.signature_value).digest() == imprint["hashed_message"].native
         self.stamper = certificates.verified_signer(token.dump())
         self.could_be_signer = max(self.could_be_signer,
-                                   _could_be_signer(stamp, stamp["signer_infos"][0]["sid"].chosen))
+                                   _could_be_signer(stamp, stamp["signer_infos"][0]["sid"]))
         held = [_certificate(c) for c in stamp["certificates"] or []]
         self.stamper_chain = _chain(self.stamper, held)
         extra = _extras(stamp, self.stamper_chain)
         self.uncovered += [f"a timestamp with {extra} certificate{'s' * (extra > 1)} beyond the "
                            "time-stamp authority's chain"] if extra else []
-        if not extra and self.stamper and _covered(
+        if stamp["encap_content_info"]["content_type"].native != "tst_info":
+            self.uncovered.append("a timestamp whose content is not named a timestamp's")
+        if not _known_algorithms(stamp["signer_infos"][0]):
+            self.uncovered.append("a timestamp with an algorithm that signers do not use")
+        if not self.uncovered and self.stamper and _covered(
                 stamp, self.stamper, self._kept(self.stamper_chain), [], "v3") != token.dump():
             self.uncovered.append("a timestamp with bytes beside what its authority signs and "
                                   "the certificates of its chain")
 
     def _kept(self, chain=None):
-        return {c.public_bytes(serialization.Encoding.DER)
+        return {certificates.der(c)
                 for c in (self.chain if chain is None else chain)}
 
     @property

@@ -21,6 +21,10 @@ def fingerprint(certificate):
     return ":".join(f"{b:02X}" for b in certificate.fingerprint(hashes.SHA256()))
 
 
+def der(certificate):
+    return certificate.public_bytes(serialization.Encoding.DER)
+
+
 def pem(certificates):
     return b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
 
@@ -76,21 +80,22 @@ def verified_signer(der, content=None):
     return x509.load_pem_x509_certificate(written["signer.pem"]) if ok and written else None
 
 
-def issued(certificate, issuers):
+def issued(certificate, issuers, *checks):
     """Whether openssl finds that one of ISSUERS issued and signed CERTIFICATE, whatever the
-    time."""
-    return openssl(["verify", "-partial_chain", "-no_check_time", "-CAfile", "issuers.pem",
-                    "certificate.pem"],
+    time, making CHECKS, its options, too."""
+    return openssl(["verify", "-partial_chain", "-no_check_time", *checks,
+                    "-CAfile", "issuers.pem", "certificate.pem"],
                    {"issuers.pem": pem(issuers), "certificate.pem": pem([certificate])})[0]
 
 
 def chain(leaf, others):
     """LEAF, then each of OTHERS in turn that openssl finds signed the one before: the chain as far
-    as it is verified."""
+    as it is verified. A root among them is taken only with its own signature, which openssl
+    would otherwise trust unread, as that of one it was given."""
     path = [leaf]
     while True:
         issuer = next((c for c in others if c not in path and similar(c.subject, path[-1].issuer)
-                       and issued(path[-1], [c])), None)
+                       and issued(path[-1], [c], "-check_ss_sig")), None)
         if issuer is None:
             return path
         path.append(issuer)

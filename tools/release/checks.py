@@ -254,7 +254,23 @@ def judge_chains(given, signature, exe, v):
     elif stamped and not given.tsa_root:
         v.say("(the timestamp's chain is not checked without --tsa-root)")
         v.unchecked = "; the timestamp's chain was not checked" + v.unchecked
+    _beyond_roots(given, signature, leads, v)
     return leads
+
+
+def _beyond_roots(given, signature, leads, v):
+    """The certificates of a chain past where it reaches its root, which must be the root's own:
+    their signatures were not checked, so that anyone's bytes could stand in them."""
+    for which, root in enumerate((given.root, given.tsa_root)):
+        if not leads[which]:
+            continue
+        roots = {certificates.der(c) for c in certificates.load(root)}
+        past = [c for c in chains(signature)[which][len(leads[which]):]
+                if certificates.der(c) not in roots]
+        if past:
+            v.found(f"the signature carries {len(past)} certificate{'s' * (len(past) > 1)} of "
+                    f"{CHAINS[which][1]} past the root in {root}, whose signatures are not "
+                    "checked")
 
 
 def _lists(given, chain_name, path, v, fetcher):

@@ -8,8 +8,9 @@ import sys
 import unicodedata
 import warnings
 
-# What can move a terminal's cursor, hide text or fake a line.
-HIDDEN = ("Cc", "Cf", "Zl", "Zp")
+# What can move a terminal's cursor, hide text or fake a line; and the bytes of a name that are not
+# UTF-8, which Python holds as lone surrogates and writes back as they were.
+HIDDEN = ("Cc", "Cf", "Zl", "Zp", "Cs")
 
 
 class Refusal(Exception):

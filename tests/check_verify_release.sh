@@ -224,13 +224,13 @@ rebuild_with() {  # folder, signature ("" for none)
   mkdir "$1"
   for file in build/windows/"$name".*; do cp "$file" "$1"; done
 }
-for how in spoof extra payload parameters duplicate blanks chunks graft root past-root \
-  algorithm content-type; do
-  url=http://127.0.0.1:$(cat "$work/noted.port")/nobody.crl from=$plain
+for how in spoof extra payload parameters duplicate blanks chunks graft root root-key-id \
+  past-root algorithm content-type unverified; do
+  url=http://127.0.0.1:$(cat "$work/noted.port")/nobody.crl from=$stamped
   case $how in
   spoof) from=$revoked ;;
-  blanks | chunks | root | past-root | algorithm | content-type) from=$stamped ;;
-  graft) from=$stamped url=$lists ;;  # a timestamp of other bytes, from the authority
+  extra | payload | parameters | duplicate) from=$plain ;;
+  graft) url=$lists ;;  # a timestamp of other bytes, from the authority
   esac
   /usr/bin/python3 tests/forge_signature.py "$how" "$from/$name.signature" \
     "$work/$how.signature" "$url" "$material/root.pem"
@@ -285,6 +285,8 @@ $forged/graft|-|-|--root $material/root.pem|1|$not: the signature's timestamp is
 $forged/algorithm|-|-|$roots|1|$not: the signature carries an algorithm that signers do not use, which its signer did not sign|-|-
 $forged/content-type|-|-|--root $material/root.pem|1|$not: the signature carries a timestamp whose content is not named a timestamp's, which its signer did not sign; $unstamped|-|-
 $forged/root|-|-|$roots|1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
+$forged/root-key-id|-|-||1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
+$forged/unverified|-|-|--root $material/root.pem|1|$not: the signature carries a timestamp that none of its certificates verifies, which its signer did not sign|-|-
 $forged/past-root|-|-|$roots|1|$unshown: the signature carries 1 certificate of the signer's chain past the root in $material/root.pem, whose signatures are not checked|$served|-
 $forged/stripped|-|-||0|$came; the release is not signed|-|signed by
 $stamped|zip-bomb|-||1|$not: $name.zip unpacks to more than any release does|-|unchanged;rebuild

@@ -14,11 +14,15 @@ usage: forge_signature.py HOW SIGNATURE FORGED [URL [ROOT]]
        names skips; chunks: the timestamp's content in 8,001 pieces, which
        BER allows; graft: the timestamp replaced by one of other bytes, from
        the authority at URL; root: a copy of ROOT's certificate whose
-       signature is 20,000 bytes of the forger's; past-root: a certificate
+       signature is 20,000 bytes of the forger's; root-key-id: the same, which
+       names another key as its issuer's, so that openssl does not take it
+       for a root that signed itself; past-root: a certificate
        of ROOT's name and key, signed by nobody, that names a list at URL,
        as though its issuer were another root; algorithm: the signer's
        signature algorithm named by an identifier of 200 arcs of the
-       forger's; content-type: the timestamp's content named plain data"""
+       forger's; content-type: the timestamp's content named plain data;
+       unverified: the authority's signature in the timestamp replaced by
+       20,000 bytes of the forger's, and its certificates dropped"""
 import hashlib
 import urllib.request
 import datetime
@@ -76,10 +80,13 @@ elif how == "parameters":
         algos.DigestAlgorithm.load(core.Sequence(contents=smuggled).dump())]
 elif how == "duplicate":
     signed["certificates"] = held + held[:1]
-elif how in ("root", "past-root"):
+elif how in ("root", "root-key-id", "past-root"):
     with open(sys.argv[5], "rb") as file:
         root = asn1_x509.Certificate.load(pem.unarmor(file.read())[2])
     signed_part = root["tbs_certificate"].copy()
+    if how == "root-key-id":
+        signed_part["extensions"] = list(signed_part["extensions"]) + [asn1_x509.Extension({
+            "extn_id": "authority_key_identifier", "extn_value": {"key_identifier": b"\1" * 20}})]
     if how == "past-root":
         signed_part["issuer"] = asn1_x509.Name.build({"common_name": "nobody's root"})
         signed_part["extensions"] = list(signed_part["extensions"]) + [asn1_x509.Extension({
@@ -94,10 +101,14 @@ elif how == "algorithm":
     info["signature_algorithm"] = algos.SignedDigestAlgorithm({
         "algorithm": "1.2.3." + ".".join(str(byte) for byte in b"MZ" * 100),
         "parameters": core.Null()})
-elif how == "content-type":
+elif how in ("content-type", "unverified"):
     attributes = list(info["unsigned_attrs"])
     token = attributes[-1]["values"][0]
-    token["content"]["encap_content_info"]["content_type"] = "data"
+    if how == "content-type":
+        token["content"]["encap_content_info"]["content_type"] = "data"
+    else:
+        token["content"]["signer_infos"][0]["signature"] = b"MZ" * 10000
+        token["content"]["certificates"] = None
     attributes[-1] = cms.CMSAttribute({"type": attributes[-1]["type"], "values": [token]})
     info["unsigned_attrs"] = attributes
 elif how == "blanks":

@@ -259,6 +259,8 @@ class Signature:
             imprint["hash_algorithm"]["algorithm"].native,
             self.signature_value).digest() == imprint["hashed_message"].native
         self.stamper = certificates.verified_signer(token.dump())
+        if self.stamper is None:
+            self.uncovered.append("a timestamp that none of its certificates verifies")
         self.could_be_signer = max(self.could_be_signer,
                                    _could_be_signer(stamp, stamp["signer_infos"][0]["sid"]))
         held = [_certificate(c) for c in stamp["certificates"] or []]

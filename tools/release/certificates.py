@@ -9,6 +9,7 @@ import unicodedata
 
 from asn1crypto import pem as armour
 from cryptography import x509
+from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
 
 
@@ -80,22 +81,36 @@ def verified_signer(der, content=None):
     return x509.load_pem_x509_certificate(written["signer.pem"]) if ok and written else None
 
 
-def issued(certificate, issuers, *checks):
+def issued(certificate, issuers):
     """Whether openssl finds that one of ISSUERS issued and signed CERTIFICATE, whatever the
-    time, making CHECKS, its options, too."""
-    return openssl(["verify", "-partial_chain", "-no_check_time", *checks,
-                    "-CAfile", "issuers.pem", "certificate.pem"],
+    time."""
+    return openssl(["verify", "-partial_chain", "-no_check_time", "-CAfile", "issuers.pem",
+                    "certificate.pem"],
                    {"issuers.pem": pem(issuers), "certificate.pem": pem([certificate])})[0]
+
+
+def signs_itself(certificate):
+    """Whether openssl finds CERTIFICATE's signature made with its own key, as a root's is."""
+    try:
+        digest = certificate.signature_hash_algorithm.name
+        key = certificate.public_key().public_bytes(serialization.Encoding.PEM,
+                                                    serialization.PublicFormat.SubjectPublicKeyInfo)
+    except (AttributeError, ValueError, UnsupportedAlgorithm):
+        return False
+    return openssl(["dgst", f"-{digest}", "-verify", "key.pem", "-signature", "signature.bin",
+                    "signed.der"], {"key.pem": key, "signature.bin": certificate.signature,
+                                    "signed.der": certificate.tbs_certificate_bytes})[0]
 
 
 def chain(leaf, others):
     """LEAF, then each of OTHERS in turn that openssl finds signed the one before: the chain as far
-    as it is verified. A root among them is taken only with its own signature, which openssl
-    would otherwise trust unread, as that of one it was given."""
+    as it is verified. A root among them, which openssl would trust as given, unread, is taken
+    only where it signed itself."""
     path = [leaf]
     while True:
         issuer = next((c for c in others if c not in path and similar(c.subject, path[-1].issuer)
-                       and issued(path[-1], [c], "-check_ss_sig")), None)
+                       and issued(path[-1], [c])
+                       and (not similar(c.subject, c.issuer) or signs_itself(c))), None)
         if issuer is None:
             return path
         path.append(issuer)

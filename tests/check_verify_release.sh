@@ -285,7 +285,7 @@ $forged/graft|-|-|--root $material/root.pem|1|$not: the signature's timestamp is
 $forged/algorithm|-|-|$roots|1|$not: the signature carries an algorithm that signers do not use, which its signer did not sign|-|-
 $forged/content-type|-|-|--root $material/root.pem|1|$not: the signature carries a timestamp whose content is not named a timestamp's, which its signer did not sign; $unstamped|-|-
 $forged/root|-|-|$roots|1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
-$forged/root-key-id|-|-||1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
+$forged/root-key-id|-|-||1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign; the signer's chain was not checked; $unstamped|-|-
 $forged/unverified|-|-|--root $material/root.pem|1|$not: the signature carries a timestamp that none of its certificates verifies, which its signer did not sign|-|-
 $forged/past-root|-|-|$roots|1|$unshown: the signature carries 1 certificate of the signer's chain past the root in $material/root.pem, whose signatures are not checked|$served|-
 $forged/stripped|-|-||0|$came; the release is not signed|-|signed by

@@ -225,7 +225,7 @@ rebuild_with() {  # folder, signature ("" for none)
   for file in build/windows/"$name".*; do cp "$file" "$1"; done
 }
 for how in spoof extra payload parameters duplicate blanks chunks graft root root-key-id \
-  past-root algorithm content-type unverified; do
+  past-root algorithm relabelled content-type unverified; do
   url=http://127.0.0.1:$(cat "$work/noted.port")/nobody.crl from=$stamped
   case $how in
   spoof) from=$revoked ;;
@@ -282,7 +282,8 @@ $forged/duplicate|-|-|--root $material/root.pem|1|$not: the signature carries 1 
 $forged/blanks|-|-|$roots|1|$not: the signature carries bytes beside what it signs and the certificates of its chains, which its signer did not sign|-|-
 $forged/chunks|-|-|$roots|1|$not: the signature carries an encoding other than DER, which its signer did not sign|-|-
 $forged/graft|-|-|--root $material/root.pem|1|$not: the signature's timestamp is of other bytes than its signer's signature|-|as the timestamp of
-$forged/algorithm|-|-|$roots|1|$not: the signature carries an algorithm that signers do not use, which its signer did not sign|-|-
+$forged/algorithm|-|-|$roots|1|$not: the signature carries an algorithm that its signer's key does not use, which its signer did not sign|-|-
+$forged/relabelled|-|-|$roots|1|$not: the signature carries an algorithm that its signer's key does not use, which its signer did not sign|-|-
 $forged/content-type|-|-|--root $material/root.pem|1|$not: the signature carries a timestamp whose content is not named a timestamp's, which its signer did not sign; $unstamped|-|-
 $forged/root|-|-|$roots|1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign|-|-
 $forged/root-key-id|-|-||1|$not: the signature carries 1 certificate beyond its signer's chain, which its signer did not sign; the signer's chain was not checked; $unstamped|-|-

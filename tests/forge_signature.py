@@ -20,7 +20,8 @@ usage: forge_signature.py HOW SIGNATURE FORGED [URL [ROOT]]
        of ROOT's name and key, signed by nobody, that names a list at URL,
        as though its issuer were another root; algorithm: the signer's
        signature algorithm named by an identifier of 200 arcs of the
-       forger's; content-type: the timestamp's content named plain data;
+       forger's; relabelled: the RSA signer's signature named ECDSA's;
+       content-type: the timestamp's content named plain data;
        unverified: the authority's signature in the timestamp replaced by
        20,000 bytes of the forger's, and its certificates dropped"""
 import hashlib
@@ -101,6 +102,8 @@ elif how == "algorithm":
     info["signature_algorithm"] = algos.SignedDigestAlgorithm({
         "algorithm": "1.2.3." + ".".join(str(byte) for byte in b"MZ" * 100),
         "parameters": core.Null()})
+elif how == "relabelled":
+    info["signature_algorithm"] = algos.SignedDigestAlgorithm({"algorithm": "sha512_ecdsa"})
 elif how in ("content-type", "unverified"):
     attributes = list(info["unsigned_attrs"])
     token = attributes[-1]["values"][0]

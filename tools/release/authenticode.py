@@ -11,6 +11,7 @@ import pefile
 from asn1crypto import algos, cms, core, tsp
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 
 from . import certificates
 
@@ -20,8 +21,6 @@ TOKEN = "1.3.6.1.4.1.311.3.3.1"  # an RFC 3161 timestamp, as Authenticode carrie
 CERTIFICATE_LIMIT = 16
 REVISION, CERTIFICATE_TYPE = 0x200, 2  # a WIN_CERTIFICATE of PKCS#7
 DIGESTS = {"sha1", "sha256", "sha384", "sha512"}
-SIGNATURES = {"rsassa_pkcs1v15", "ecdsa"} | {f"{digest}_{key}" for digest in DIGESTS
-                                             for key in ("rsa", "ecdsa")}
 
 
 class SpcIndirectData(core.Sequence):
@@ -147,11 +146,14 @@ def _could_be_signer(signed, sid):
                     a["value"].native for rdn in c.issuer.chosen for a in rdn) == issuer})
 
 
-def _known_algorithms(info):
-    """Whether the SignerInfo INFO names algorithms that signers use: an identifier of any other,
-    which nothing signs, could be bytes of anyone's."""
-    return (info["digest_algorithm"]["algorithm"].native in DIGESTS
-            and info["signature_algorithm"]["algorithm"].native in SIGNATURES)
+def _known_algorithms(info, signer):
+    """Whether the SignerInfo INFO names the algorithms that a signer with SIGNER's key writes: an
+    identifier of any other, which nothing signs, could be bytes of anyone's."""
+    digest = info["digest_algorithm"]["algorithm"].native
+    key = signer.public_key()
+    fitting = ({"rsassa_pkcs1v15", f"{digest}_rsa"} if isinstance(key, rsa.RSAPublicKey)
+               else {f"{digest}_ecdsa"} if isinstance(key, ec.EllipticCurvePublicKey) else set())
+    return digest in DIGESTS and info["signature_algorithm"]["algorithm"].native in fitting
 
 
 def _plain(algorithm):
@@ -235,8 +237,8 @@ class Signature:
         self.signature_value = info["signature"].native
         self.uncovered = [] if _is_der(der) and _is_der(signs.dump()) else [
             "an encoding other than DER"]
-        self.uncovered += [] if _known_algorithms(info) else [
-            "an algorithm that signers do not use"]
+        self.uncovered += [] if not self.signer or _known_algorithms(info, self.signer) else [
+            "an algorithm that its signer's key does not use"]
         self.uncovered += [f"{n} certificate{'s' * (n > 1)} beyond its signer's chain"
                            for n in [_extras(signed, self.chain)] if n]
         others = len(attributes) - len(tokens[:1])
@@ -270,8 +272,9 @@ class Signature:
                            "time-stamp authority's chain"] if extra else []
         if stamp["encap_content_info"]["content_type"].native != "tst_info":
             self.uncovered.append("a timestamp whose content is not named a timestamp's")
-        if not _known_algorithms(stamp["signer_infos"][0]):
-            self.uncovered.append("a timestamp with an algorithm that signers do not use")
+        if self.stamper and not _known_algorithms(stamp["signer_infos"][0], self.stamper):
+            self.uncovered.append("a timestamp with an algorithm that its authority's key does "
+                                  "not use")
         if not self.uncovered and self.stamper and _covered(
                 stamp, self.stamper, self._kept(self.stamper_chain), [], "v3") != token.dump():
             self.uncovered.append("a timestamp with bytes beside what its authority signs and "

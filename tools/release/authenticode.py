@@ -140,10 +140,12 @@ def _could_be_signer(signed, sid):
     if sid.name == "subject_key_identifier":
         return len({c.dump() for c in held if c.key_identifier == sid.chosen.native})
     named = sid.chosen
-    issuer = certificates.folded(a["value"].native for rdn in named["issuer"].chosen for a in rdn)
     return len({c.dump() for c in held if c.serial_number == named["serial_number"].native
-                and certificates.folded(
-                    a["value"].native for rdn in c.issuer.chosen for a in rdn) == issuer})
+                and _folded(c.issuer) == _folded(named["issuer"])})
+
+
+def _folded(name):
+    return certificates.folded(a["value"].native for rdn in name.chosen for a in rdn)
 
 
 def _known_algorithms(info, signer):
@@ -281,8 +283,7 @@ class Signature:
                                   "the certificates of its chain")
 
     def _kept(self, chain=None):
-        return {certificates.der(c)
-                for c in (self.chain if chain is None else chain)}
+        return {certificates.der(c) for c in (self.chain if chain is None else chain)}
 
     @property
     def timestamped(self):

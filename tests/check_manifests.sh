@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 windows_cache() {  # variable: its value in the Windows build's CMake cache
-  sed -n "s/^$1:[A-Z]*=//p" build/windows/CMakeCache.txt
+  /usr/bin/python3 tools/release/layout.py --cache "$1"
 }
 version=$(windows_cache CMAKE_PROJECT_VERSION)
 name=$(/usr/bin/python3 tools/release/layout.py veltrin-backend "$version")

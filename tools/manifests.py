@@ -94,7 +94,7 @@ def main():
     missing = Refusal("no release in build/windows: run cmake --workflow --preset windows first")
     if not (BUILD / "CMakeCache.txt").is_file():
         raise missing
-    facts = layout.build(BUILD)
+    facts = layout.cache(BUILD)
     program, version = facts["CMAKE_PROJECT_NAME"], facts["CMAKE_PROJECT_VERSION"]
     name = layout.name(program, version)
     zip_path, record, signature = (BUILD / f"{name}.{ending}"

@@ -172,7 +172,7 @@ def main():
     options, asks, key = key_options(given) if given.files else ([], None, None)
     if not (BUILD / "CMakeCache.txt").is_file():
         raise Refusal("no Windows build here: run cmake --workflow --preset windows first")
-    facts = layout.build(BUILD)
+    facts = layout.cache(BUILD)
     program, version = facts["CMAKE_PROJECT_NAME"], facts["CMAKE_PROJECT_VERSION"]
     release = layout.name(program, version)
     unsigned, record_file = BUILD / "unsigned" / f"{program}.exe", BUILD / f"{release}.buildinfo"

@@ -205,6 +205,12 @@ def _extras(signed, chain):
     return len(held) - len(kept & set(held))
 
 
+def from_pem(data):
+    """The signature in a .signature file, as tools/sign.py writes it; ValueError for anything
+    else."""
+    return Signature(certificates.blocks(data)[0])
+
+
 class Signature:
     """A PKCS#7 Authenticode signature, read whole at once, with openssl's word on which
     certificates signed it and its timestamp. Raises ValueError for anything else, however it is

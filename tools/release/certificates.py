@@ -22,6 +22,12 @@ def fingerprint(certificate):
     return ":".join(f"{b:02X}" for b in certificate.fingerprint(hashes.SHA256()))
 
 
+def described(certificate):
+    """A certificate as every tool names it: its name, and its SHA-256 fingerprint."""
+    return (f"{name(certificate.subject)}, whose certificate has the SHA-256 fingerprint "
+            f"{fingerprint(certificate)}")
+
+
 def der(certificate):
     return certificate.public_bytes(serialization.Encoding.DER)
 

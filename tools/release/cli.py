@@ -3,6 +3,7 @@ traceback; and no character that came from a file, a certificate or an argument 
 a control character, whichever line writes it."""
 import io
 import logging
+import shutil
 import signal
 import sys
 import unicodedata
@@ -15,6 +16,13 @@ HIDDEN = ("Cc", "Cf", "Zl", "Zp", "Cs")
 
 class Refusal(Exception):
     """A failure that the user can act on, said in one line."""
+
+
+def require(purpose, word, *programs):
+    """Refuses where a program that PURPOSE needs is not on PATH, naming what installs it."""
+    if not all(shutil.which(program) for program in programs):
+        raise Refusal(f"{purpose} needs {' and '.join(programs)}, which tools/setup.sh {word} "
+                      "installs")
 
 
 def hidden(text):

@@ -1,11 +1,15 @@
 """What a Windows release is: its name, its files, what its zip holds, and how large each may
 be. Every tool, the build and the tests take these from here: python3 tools/release/layout.py
 PROGRAM VERSION prints the name, and with a FOLDER after them, the paths of a signed release's
-files in it."""
+files in it. With --built, it prints those of the last Windows build, and with --cache VARIABLE,
+the variable's value in that build's CMake cache."""
+import dataclasses
 import pathlib
 import re
 import sys
 
+TOP = pathlib.Path(__file__).resolve().parent.parent.parent
+BUILD = TOP / "build/windows"
 # Each file's ending after the release's name; the signature only where the release is signed.
 ENDINGS = ("zip", "zip.sha256", "buildinfo", "cdx.json", "signature")
 UNSIGNED = ENDINGS[:-1]
@@ -36,18 +40,51 @@ def files(folder, release, signed):
             for ending in (ENDINGS if signed else UNSIGNED)]
 
 
-def build(folder="build/windows"):
-    """What CMake's cache of a Windows build holds, by variable."""
-    cache = pathlib.Path(folder, "CMakeCache.txt")
+def cache(folder=BUILD):
+    """What CMake's cache of a build holds, by variable; empty where there is no build."""
+    path = pathlib.Path(folder, "CMakeCache.txt")
     found = {}
-    for line in cache.read_text(encoding="utf-8").splitlines():
+    for line in path.read_text(encoding="utf-8").splitlines() if path.is_file() else []:
         match = re.match(r"([A-Za-z_0-9]+):[A-Z]+=(.*)", line)
         if match:
             found[match[1]] = match[2]
     return found
 
 
+@dataclasses.dataclass
+class Build:
+    """The release that a Windows build made, as its CMake cache names it."""
+    facts: dict
+    program: str
+    version: str
+    folder: pathlib.Path
+
+    @property
+    def name(self):
+        return name(self.program, self.version)
+
+    def file(self, ending):
+        return self.folder / f"{self.name}.{ending}"
+
+
+def last_build(folder=BUILD):
+    """The last Windows build's release, or None where nothing was built there."""
+    facts = cache(folder)
+    if "CMAKE_PROJECT_VERSION" not in facts:
+        return None
+    return Build(facts, facts["CMAKE_PROJECT_NAME"], facts["CMAKE_PROJECT_VERSION"],
+                 pathlib.Path(folder))
+
+
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--cache"] and len(sys.argv) == 3:
+        print(cache().get(sys.argv[2], ""))
+        sys.exit(0)
+    if sys.argv[1:] == ["--built"]:
+        built = last_build()
+        for line in files(built.folder, built.name, True) if built else []:
+            print(line)
+        sys.exit(0 if built else 1)
     release = name(*sys.argv[1:3])
     for line in [release] if len(sys.argv) < 4 else files(sys.argv[3], release, True):
         print(line)

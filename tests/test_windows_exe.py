@@ -20,9 +20,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
 from release import authenticode  # noqa: E402
 
 NAME = "veltrin-backend"
+LONG_DIGESTS = ("sha256", "sha384", "sha512")
 # DLLs that every Windows has. A user without libstdc++-6.dll and the like would get a
 # "DLL not found" dialog and nothing else.
-LONG_DIGESTS = ("sha256", "sha384", "sha512")
 SYSTEM_DLLS = ["KERNEL32.dll", "msvcrt.dll", "api-ms-win-crt-*.dll"]
 
 
@@ -38,7 +38,7 @@ class Exe:
 
     @property
     def signed(self):
-        return os.path.exists(self.signature)
+        return os.path.isfile(self.signature)
 
     def flag(self, name):
         """One of the DllCharacteristics, as pefile names them."""

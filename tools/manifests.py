@@ -69,8 +69,9 @@ def publisher_of(options, signature):
     if not name and signature.is_file():
         try:
             signer = authenticode.from_pem(signature.read_bytes()).signer
-        except ValueError as why:
-            raise Refusal(f"{signature.name}: {why}") from None
+        except ValueError:
+            raise Refusal(f"{signature.name} is not a signature, a PEM PKCS#7 as tools/sign.py "
+                          "writes it") from None
         if signer is None:
             raise Refusal(f"openssl verifies {signature.name} with none of the certificates it "
                           "holds")

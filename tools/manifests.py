@@ -1,9 +1,8 @@
 #!/usr/bin/python3 -B
-"""Writes the manifests by which winget and scoop install the Windows release that the last Windows
-build made in build/windows, signed or not, as a portable package: winget's three files in its
-community repository's layout under build/windows/manifests/winget/, and scoop's one under
-build/windows/manifests/scoop/; and prints their paths. The publisher is the signer's organization,
-or else its common name, unless --publisher names it. The same release and options give the same
+"""Writes the manifests by which winget and scoop install the Windows release in build/windows,
+signed or not, as a portable package, under build/windows/manifests/ (winget's three files in its
+community repository's layout), and prints their paths. The publisher is the signer's organization
+(or else its common name) unless --publisher names it. The same release and options give the same
 bytes; a bad input is refused with one line, and nothing is written. Publishing: docs/release.md."""
 import argparse
 import dataclasses
@@ -98,7 +97,7 @@ def package_identifier(publisher, program):
 
 def winget(release):
     """winget's three files, by their paths in its community repository's layout."""
-    publisher_id = release.identifier.partition(".")[0]  # which holds no dot
+    publisher_id = release.identifier.partition(".")[0]  # the publisher's part has no dot
     folder = pathlib.Path("winget/manifests", publisher_id[0].lower(), publisher_id,
                           release.program, release.version)
     common = {"PackageIdentifier": release.identifier, "PackageVersion": release.version}
@@ -137,9 +136,10 @@ def scoop(release):
     github = re.match(r"(https://github\.com/[^/]+/[^/]+)/releases/download/", release.url)
     if github:
         manifest["checkver"] = {"github": github[1]}
-        manifest["autoupdate"] = {"architecture": {"64bit": {
-            key: text.replace(release.version, "$version")
-            for key, text in (("url", release.url), ("extract_dir", folder))}},
+        package = manifest["architecture"]["64bit"]
+        manifest["autoupdate"] = {
+            "architecture": {"64bit": {key: package[key].replace(release.version, "$version")
+                                       for key in ("url", "extract_dir")}},
             "hash": {"url": "$url.sha256"}}
     return {pathlib.Path("scoop", f"{release.program}.json"):
             json.dumps(manifest, indent=4, ensure_ascii=False) + "\n"}
@@ -155,7 +155,7 @@ def write(files, folder):
             (written / path).parent.mkdir(parents=True, exist_ok=True)
             (written / path).write_text(text, encoding="utf-8")
         shutil.rmtree(manifests, ignore_errors=True)
-        written.rename(manifests)  # the scratch folder, left empty, goes with the context
+        written.rename(manifests)  # the scratch folder, now empty, goes when the block ends
     return sorted(manifests / path for path in files)
 
 

@@ -85,9 +85,43 @@ done <"$work/read"
 "$(windows_cache WINESERVER)" -k
 "$(windows_cache WINESERVER)" -w
 
-# A tree with no release in it.
-mkdir "$work/tree"
+# Where the zip's address is a GitHub release's, scoop's manifest says where
+# to find new versions and how to fetch each, with $version in place of the
+# version; elsewhere it says neither. One row a case: the address, then
+# after each "|" the manifest's checkver and autoupdate, as JSON.
+github=https://github.com/OWNER/REPO
+templated=veltrin-backend-\$version-win64
+while IFS='|' read -r address checkver autoupdate; do
+  if tools/manifests.py --url "$address" --homepage https://example.org/ >/dev/null &&
+    /usr/bin/python3 -c '
+import json, sys
+with open(sys.argv[1]) as f:
+    manifest = json.load(f)
+for key, wanted in zip(("checkver", "autoupdate"), sys.argv[2:]):
+    if manifest.get(key) != json.loads(wanted):
+        print(f"{key} is {json.dumps(manifest.get(key))}")
+' "$manifests/scoop/veltrin-backend.json" "$checkver" "$autoupdate" >"$work/updates" &&
+    [ ! -s "$work/updates" ]; then
+    echo "ok: scoop's updates from $address"
+  else
+    problem "scoop's updates from $address: $(cat "$work/updates")"
+  fi
+done <<ROWS
+$github/releases/download/v$version/$name.zip|{"github": "$github"}|{"architecture": {"64bit": {"url": "$github/releases/download/v\$version/$templated.zip", "extract_dir": "$templated"}}, "hash": {"url": "\$url.sha256"}}
+$github/archive/$name.zip|null|null
+https://example.org/github.com/OWNER/REPO/releases/download/v$version/$name.zip|null|null
+$url|null|null
+ROWS
+
+# A tree with no release in it, and one whose release has a signature that
+# is not one.
+mkdir "$work/tree" "$work/damaged"
 cp -R tools "$work/tree"
+cp -R tools "$work/damaged"
+mkdir -p "$work/damaged/build/windows"
+cp build/windows/CMakeCache.txt "$zip" "build/windows/$name.buildinfo" \
+  "$work/damaged/build/windows"
+echo "not a signature" >"$work/damaged/build/windows/$name.signature"
 
 # One refusal a row: the command line, as the shell reads it, then after
 # the first "|" the line on standard error after "manifests: ".
@@ -106,6 +140,7 @@ while IFS= read -r row; do
   if [ -n "$problems" ]; then problem "$arguments$problems"; else echo "ok: $arguments"; fi
 done <<ROWS
 $work/tree/tools/manifests.py --url $url --homepage https://example.org/|no release in build/windows: run cmake --workflow --preset windows first
+$work/damaged/tools/manifests.py --url $url --homepage https://example.org/|$name.signature is not a signature, a PEM PKCS#7 as tools/sign.py writes it
 tools/manifests.py --url http://example.org/$name.zip --homepage https://example.org/|--url must be an https:// address that ends in /$name.zip, not 'http://example.org/$name.zip'
 tools/manifests.py --url https://example.org/veltrin-backend.zip --homepage https://example.org/|--url must be an https:// address that ends in /$name.zip, not 'https://example.org/veltrin-backend.zip'
 tools/manifests.py --url $url --homepage https://example.org/ --publisher 'Example: Software'|the publisher 'Example: Software' makes the package identifier 'Example:Software.veltrin-backend', which winget refuses: without its blanks and dots, a publisher's name has 1 to 32 characters, none of \\/:*?"<>|

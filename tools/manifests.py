@@ -1,31 +1,42 @@
 #!/usr/bin/python3 -B
-"""Writes the manifests by which winget and scoop install the Windows release as a portable
-package. It reads the release that the last Windows build made in build/windows, signed or not: the
-name, version, description and licence as CMake has them, the zip's name and sum and the exe's path
-in it, the release's date (its moment, not the clock's) and the publisher, from the signer's
-certificate (its organization, or else its common name). It writes winget's three files in its
-community repository's layout under build/windows/manifests/winget/, and scoop's one under
-build/windows/manifests/scoop/, and prints their paths. The same release and options give the same
-bytes. A bad input is refused with one line, and nothing is written. Publishing them:
-docs/release.md."""
+"""Writes the manifests by which winget and scoop install the Windows release in build/windows,
+signed or not, as a portable package, under build/windows/manifests/ (winget's three files in its
+community repository's layout), and prints their paths. The publisher is the signer's organization
+(or else its common name) unless --publisher names it. The same release and options give the same
+bytes; a bad input is refused with one line, and nothing is written. Publishing: docs/release.md."""
 import argparse
-import datetime
+import dataclasses
 import json
 import pathlib
 import re
 import shutil
 import tempfile
+import time
 import zipfile
 
 import yaml
 from cryptography.x509.oid import NameOID
 
-from release import authenticode, certificates, cli, layout, published
+from release import authenticode, cli, layout, published
 from release.cli import Refusal
 
-TOP = pathlib.Path(__file__).resolve().parent.parent
-BUILD = TOP / "build/windows"
 SCHEMA = "https://aka.ms/winget-manifest.{}.1.12.0.schema.json"
+
+
+@dataclasses.dataclass
+class Release:
+    """What both manifests say of the release."""
+    program: str
+    version: str
+    publisher: str
+    identifier: str  # winget's: the publisher's name without blanks and dots, a dot, the program
+    description: str
+    licence: str
+    url: str
+    homepage: str
+    zip_sum: str
+    exe: str  # its path in the zip
+    date: str  # the day of its source date epoch, as YYYY-MM-DD
 
 
 def arguments():
@@ -39,118 +50,135 @@ def arguments():
     return parser.parse_args()
 
 
-def publisher_of(signature):
-    """The signer's organization, or else its common name."""
-    signer = authenticode.Signature(certificates.blocks(signature.read_bytes())[0]).signer
-    if signer is None:
-        raise Refusal(f"openssl verifies {signature.name} with none of the certificates it holds")
-    for oid in (NameOID.ORGANIZATION_NAME, NameOID.COMMON_NAME):
-        names = signer.subject.get_attributes_for_oid(oid)
-        if names:
-            return names[0].value
-    return None
-
-
-def winget(identifier, version, publisher, program, facts, url, homepage, zip_sum, exe, date):
-    common = {"PackageIdentifier": identifier, "PackageVersion": version}
-    end = {"ManifestVersion": "1.12.0"}
-    return {
-        "version": {**common, "DefaultLocale": "en-US", "ManifestType": "version", **end},
-        "installer": {**common, "InstallerType": "zip", "NestedInstallerType": "portable",
-                      "NestedInstallerFiles": [{"RelativeFilePath": exe.replace("/", "\\"),
-                                                "PortableCommandAlias": program}],
-                      "ReleaseDate": date,
-                      "Installers": [{"Architecture": "x64", "InstallerUrl": url,
-                                      "InstallerSha256": zip_sum.upper()}],
-                      "ManifestType": "installer", **end},
-        "defaultLocale": {**common, "PackageLocale": "en-US", "Publisher": publisher,
-                          "PackageName": program, "PackageUrl": homepage,
-                          "License": facts["PROJECT_LICENSE"],
-                          "ShortDescription": facts["CMAKE_PROJECT_DESCRIPTION"],
-                          "ManifestType": "defaultLocale", **end},
-    }
-
-
-def scoop(version, facts, url, homepage, zip_sum, exe):
-    folder = exe.rsplit("/", 1)[0]
-    manifest = {"version": version, "description": facts["CMAKE_PROJECT_DESCRIPTION"],
-                "homepage": homepage, "license": facts["PROJECT_LICENSE"],
-                "architecture": {"64bit": {"url": url, "hash": zip_sum, "extract_dir": folder}},
-                "bin": exe.rsplit("/", 1)[1]}
-    # scoop finds new versions where the address is a GitHub release's, and then fetches each from
-    # the same address with the version changed.
-    github = re.match(r"(https://github\.com/[^/]+/[^/]+)/releases/download/", url)
-    if github:
-        templated = lambda text: text.replace(version, "$version")
-        manifest["checkver"] = {"github": github[1]}
-        manifest["autoupdate"] = {
-            "architecture": {"64bit": {"url": templated(url), "extract_dir": templated(folder)}},
-            "hash": {"url": "$url.sha256"}}
-    return json.dumps(manifest, indent=4, ensure_ascii=False) + "\n"
-
-
-def main():
-    given = arguments()
-    missing = Refusal("no release in build/windows: run cmake --workflow --preset windows first")
-    if not (BUILD / "CMakeCache.txt").is_file():
-        raise missing
-    facts = layout.cache(BUILD)
-    program, version = facts["CMAKE_PROJECT_NAME"], facts["CMAKE_PROJECT_VERSION"]
-    name = layout.name(program, version)
-    zip_path, record, signature = (BUILD / f"{name}.{ending}"
-                                   for ending in ("zip", "buildinfo", "signature"))
-    if not zip_path.is_file() or not record.is_file():
-        raise missing
-    # What the owner gives is checked before anything is written.
-    if not re.fullmatch(rf"https://[^/]+/(.*/)?{re.escape(name)}\.zip", given.url):
+def check_addresses(options, name):
+    if not re.fullmatch(rf"https://[^/]+/(.*/)?{re.escape(name)}\.zip", options.url):
         raise Refusal(f"--url must be an https:// address that ends in /{name}.zip, "
-                      f"not '{given.url}'")
-    if not re.match(r"https?://.", given.homepage):
-        raise Refusal(f"--homepage must be an http:// or https:// address, not '{given.homepage}'")
-    if re.search(r'[\s"\\<>]|[^\x21-\x7e]', given.url + given.homepage):
+                      f"not '{options.url}'")
+    if not re.match(r"https?://.", options.homepage):
+        raise Refusal("--homepage must be an http:// or https:// address, "
+                      f"not '{options.homepage}'")
+    if re.search(r'[\s"\\<>]|[^\x21-\x7e]', options.url + options.homepage):
         raise Refusal("an address holds a blank, or a character that addresses escape: "
-                      f"'{given.url}' '{given.homepage}'")
-    publisher = given.publisher or (signature.is_file() and publisher_of(signature))
-    if not publisher:
+                      f"'{options.url}' '{options.homepage}'")
+
+
+def publisher_of(options, signature):
+    """The name that the owner gave, or else the signer's organization or common name."""
+    name = options.publisher
+    if not name and signature.is_file():
+        try:
+            signer = authenticode.from_pem(signature.read_bytes()).signer
+        except ValueError:
+            raise Refusal(f"{signature.name} is not a signature, a PEM PKCS#7 as tools/sign.py "
+                          "writes it") from None
+        if signer is None:
+            raise Refusal(f"openssl verifies {signature.name} with none of the certificates it "
+                          "holds")
+        names = (signer.subject.get_attributes_for_oid(NameOID.ORGANIZATION_NAME)
+                 or signer.subject.get_attributes_for_oid(NameOID.COMMON_NAME))
+        name = names[0].value if names else None
+    if not name:
         raise Refusal("the release is not signed: give the publisher's name with --publisher")
-    if cli.hidden(publisher):
-        raise Refusal(f"the publisher's name '{publisher}' holds a control or format character, "
+    if cli.hidden(name):
+        raise Refusal(f"the publisher's name '{name}' holds a control or format character, "
                       "which a manifest does not")
-    # winget's rule for each part of a package identifier.
+    return name
+
+
+def package_identifier(publisher, program):
+    """The identifier by winget's rule for each of its parts."""
     publisher_id = re.sub(r"[ .]", "", publisher)
     if not re.fullmatch(r'[^\\/:*?"<>|\s\x00-\x1f]{1,32}', publisher_id):
         raise Refusal(f"the publisher '{publisher}' makes the package identifier "
                       f"'{publisher_id}.{program}', which winget refuses: without its blanks "
                       "and dots, a publisher's name has 1 to 32 characters, none of \\/:*?\"<>|")
-    with zipfile.ZipFile(zip_path) as archive:
-        exes = [n for n in archive.namelist() if n.endswith(".exe")]
-    if len(exes) != 1:
-        raise Refusal(f"{name}.zip must hold one exe")
-    epoch = int(published.buildinfo(record.read_bytes())["Source-Date-Epoch"])
-    date = datetime.datetime.fromtimestamp(epoch, datetime.timezone.utc).strftime("%Y-%m-%d")
-    zip_sum, identifier = published.sum_of(zip_path), f"{publisher_id}.{program}"
+    return f"{publisher_id}.{program}"
 
-    with tempfile.TemporaryDirectory(dir=BUILD) as work:
-        work = pathlib.Path(work)
-        folder = (work / "winget/manifests" / publisher_id[0].lower() / publisher_id / program
-                  / version)
-        folder.mkdir(parents=True)
-        for kind, fields in winget(identifier, version, publisher, program, facts, given.url,
-                                   given.homepage, zip_sum, exes[0], date).items():
-            suffix = {"version": "", "installer": ".installer",
-                      "defaultLocale": ".locale.en-US"}[kind]
-            (folder / f"{identifier}{suffix}.yaml").write_text(
-                f"# Made by tools/manifests.py from {name}.zip.\n"
-                f"# yaml-language-server: $schema={SCHEMA.format(kind.lower())}\n\n"
-                + yaml.safe_dump(fields, sort_keys=False, allow_unicode=True, width=1000),
-                encoding="utf-8")
-        (work / "scoop").mkdir()
-        (work / "scoop" / f"{program}.json").write_text(
-            scoop(version, facts, given.url, given.homepage, zip_sum, exes[0]), encoding="utf-8")
-        shutil.rmtree(BUILD / "manifests", ignore_errors=True)
-        work.rename(BUILD / "manifests")
-        work.mkdir()  # for the context to remove
-    for path in sorted(p for p in (BUILD / "manifests").rglob("*") if p.is_file()):
+
+def winget(release):
+    """winget's three files, by their paths in its community repository's layout."""
+    publisher_id = release.identifier.partition(".")[0]  # the publisher's part has no dot
+    folder = pathlib.Path("winget/manifests", publisher_id[0].lower(), publisher_id,
+                          release.program, release.version)
+    common = {"PackageIdentifier": release.identifier, "PackageVersion": release.version}
+    end = {"ManifestVersion": "1.12.0"}
+    by_suffix = {
+        "": {**common, "DefaultLocale": "en-US", "ManifestType": "version", **end},
+        ".installer": {**common, "InstallerType": "zip", "NestedInstallerType": "portable",
+                       "NestedInstallerFiles": [{"RelativeFilePath": release.exe.replace("/", "\\"),
+                                                 "PortableCommandAlias": release.program}],
+                       "ReleaseDate": release.date,
+                       "Installers": [{"Architecture": "x64", "InstallerUrl": release.url,
+                                       "InstallerSha256": release.zip_sum.upper()}],
+                       "ManifestType": "installer", **end},
+        ".locale.en-US": {**common, "PackageLocale": "en-US", "Publisher": release.publisher,
+                          "PackageName": release.program, "PackageUrl": release.homepage,
+                          "License": release.licence, "ShortDescription": release.description,
+                          "ManifestType": "defaultLocale", **end}}
+    name = layout.name(release.program, release.version)
+    return {folder / f"{release.identifier}{suffix}.yaml":
+            f"# Made by tools/manifests.py from {name}.zip.\n"
+            f"# yaml-language-server: $schema={SCHEMA.format(fields['ManifestType'].lower())}\n\n"
+            + yaml.safe_dump(fields, sort_keys=False, allow_unicode=True, width=1000)
+            for suffix, fields in by_suffix.items()}
+
+
+def scoop(release):
+    """scoop's one file, by its path."""
+    folder, exe = release.exe.rsplit("/", 1)
+    manifest = {"version": release.version, "description": release.description,
+                "homepage": release.homepage, "license": release.licence,
+                "architecture": {"64bit": {"url": release.url, "hash": release.zip_sum,
+                                           "extract_dir": folder}},
+                "bin": exe}
+    # scoop finds new versions where the address is a GitHub release's, and then fetches each from
+    # the same address with the version changed.
+    github = re.match(r"(https://github\.com/[^/]+/[^/]+)/releases/download/", release.url)
+    if github:
+        manifest["checkver"] = {"github": github[1]}
+        package = manifest["architecture"]["64bit"]
+        manifest["autoupdate"] = {
+            "architecture": {"64bit": {key: package[key].replace(release.version, "$version")
+                                       for key in ("url", "extract_dir")}},
+            "hash": {"url": "$url.sha256"}}
+    return {pathlib.Path("scoop", f"{release.program}.json"):
+            json.dumps(manifest, indent=4, ensure_ascii=False) + "\n"}
+
+
+def write(files, folder):
+    """Puts FILES in FOLDER/manifests in place of what it held, and returns their paths. They are
+    written in a scratch folder first, so that a failure leaves the old manifests as they were."""
+    manifests = folder / "manifests"
+    with tempfile.TemporaryDirectory(dir=folder) as scratch:
+        written = pathlib.Path(scratch, "manifests")
+        for path, text in files.items():
+            (written / path).parent.mkdir(parents=True, exist_ok=True)
+            (written / path).write_text(text, encoding="utf-8")
+        shutil.rmtree(manifests, ignore_errors=True)
+        written.rename(manifests)  # the scratch folder, now empty, goes when the block ends
+    return sorted(manifests / path for path in files)
+
+
+def main():
+    options = arguments()
+    build = layout.last_build()
+    if not build or not build.file("zip").is_file() or not build.file("buildinfo").is_file():
+        raise Refusal("no release in build/windows: run cmake --workflow --preset windows first")
+    # What the owner gives is checked before anything is written.
+    check_addresses(options, build.name)
+    publisher = publisher_of(options, build.file("signature"))
+    identifier = package_identifier(publisher, build.program)
+    with zipfile.ZipFile(build.file("zip")) as archive:
+        exes = [name for name in archive.namelist() if name.endswith(".exe")]
+    if len(exes) != 1:
+        raise Refusal(f"{build.name}.zip must hold one exe")
+    record = published.buildinfo(build.file("buildinfo").read_bytes())
+    date = time.strftime("%Y-%m-%d", time.gmtime(int(record["Source-Date-Epoch"])))
+    release = Release(build.program, build.version, publisher, identifier,
+                      build.facts["CMAKE_PROJECT_DESCRIPTION"], build.facts["PROJECT_LICENSE"],
+                      options.url, options.homepage, published.sum_of(build.file("zip")),
+                      exes[0], date)
+    for path in write({**winget(release), **scoop(release)}, build.folder):
         print(f"manifests: {path}")
 
 

@@ -21,6 +21,7 @@ RELEASE = (
     "cmake", "cmake-data", "libarchive13*", "zlib1g",
     "strip-nondeterminism", "libfile-stripnondeterminism-perl", "libarchive-zip-perl",
     "base-files", "python3", "python3-debian", "python3-cryptography", "python3-asn1crypto",
+    "python3-license-expression",
     # The standard library of the interpreter that the tools run on.
     f"lib{os.path.basename(os.path.realpath('/usr/bin/python3'))}-stdlib")
 # A signed release has its signature attached by osslsigncode.

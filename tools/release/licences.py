@@ -8,7 +8,6 @@ import fnmatch
 import functools
 import io
 import re
-import typing
 
 import license_expression
 from debian import copyright as machine_readable
@@ -23,45 +22,24 @@ class Source:
     # paragraph that may cover a file in it. False: each file is copied from one of the folders,
     # and gets the licences of the paragraph that covers it in each.
     built_from_whole_folder: bool
-    why: str
 
 
 SOURCES = (
-    Source("/usr/x86_64-w64-mingw32/lib/*", ("mingw-w64-crt/",), True,
-           "the runtime's archives and start-up objects are built from mingw-w64-crt"),
+    # The runtime's archives and start-up objects are built from mingw-w64-crt.
+    Source("/usr/x86_64-w64-mingw32/lib/*", ("mingw-w64-crt/",), True),
+    # The headers of these folders are installed into one.
     Source("/usr/share/mingw-w64/include/*",
            ("mingw-w64-headers/crt/", "mingw-w64-headers/include/",
-            "mingw-w64-headers/ddk/include/", "mingw-w64-headers/direct-x/include/"), False,
-           "the headers of these folders are installed into one"),
+            "mingw-w64-headers/ddk/include/", "mingw-w64-headers/direct-x/include/"), False),
 )
-
-
-@dataclasses.dataclass(frozen=True)
-class Stated:
-    """What GCC's sources say of the files the build takes from it."""
-    installed: str  # a pattern of the installed files
-    licence: str  # their SPDX expression
-    why: str
-
-
-# The first row whose pattern matches a file gives its licence.
-GCC = (
-    Stated("/usr/lib/gcc/*/include/c++/pstl/*", "Apache-2.0 WITH LLVM-exception",
-           "the parallel algorithms' headers come from LLVM, and say so"),
-    Stated("/usr/lib/gcc/*", "GPL-3.0-or-later WITH GCC-exception-3.1",
-           "libgcc, libgcc_eh, libstdc++, crtbegin.o, crtend.o and GCC's headers "
-           "carry the GCC Runtime Library Exception, which lets a program under "
-           "any licence link them"),
-)
-
-
-class Definition(typing.NamedTuple):
-    """A LicenseRef- name of the expression, and its text or the file that holds it."""
-    name: str
-    text: str | None
-    file: str
-
-
+# What GCC's sources say of the files the build uses from it; the first pattern that matches a
+# file gives its licence. The parallel algorithms' headers come from LLVM, and say so; libgcc,
+# libgcc_eh, libstdc++, crtbegin.o, crtend.o and GCC's headers carry the GCC Runtime Library
+# Exception, which lets a program under any licence link them.
+GCC = {
+    "/usr/lib/gcc/*/include/c++/pstl/*": "Apache-2.0 WITH LLVM-exception",
+    "/usr/lib/gcc/*": "GPL-3.0-or-later WITH GCC-exception-3.1",
+}
 # Expressions are read as written: SPDX's own table would take some LicenseRef- names for aliases
 # of licences that Debian's names do not say.
 PLAIN = license_expression.Licensing()
@@ -135,8 +113,8 @@ def _paragraphs(parsed, files):
 
 
 def claimed(copyright_file, files):
-    """(expression, the Definitions of its LicenseRef- names, untraced files) for FILES, all taken
-    from the package whose copyright file this is."""
+    """(expression, the definitions of its LicenseRef- names, untraced files) for FILES, all used
+    from the package whose copyright file this is. A definition is (name, text, file)."""
     with open(copyright_file, encoding="utf-8") as text:
         parsed = _parsed(text.read())
     if parsed is None:
@@ -151,7 +129,7 @@ def claimed(copyright_file, files):
     result = joined(expression(f) for f in fields)
     names = sorted(set(re.findall(r"LicenseRef-[A-Za-z0-9.-]+", result)))
     shorts = {reference(word).lower(): word for f in fields for word in re.split(r"[\s,]+", f)}
-    return result, [Definition(n, texts.get(shorts.get(n.lower(), "").lower()), copyright_file)
+    return result, [(n, texts.get(shorts.get(n.lower(), "").lower()), copyright_file)
                     for n in names], untraced
 
 
@@ -168,12 +146,12 @@ def _parsed(text):
 def _prose(copyright_file, files):
     expressions, untraced = [], []
     for file in files:
-        row = next((r for r in GCC if fnmatch.fnmatchcase(file, r.installed)), None)
-        if row is None:
+        pattern = next((p for p in GCC if fnmatch.fnmatchcase(file, p)), None)
+        if pattern is None:
             untraced.append(file)
         else:
-            expressions.append(row.licence)
+            expressions.append(GCC[pattern])
     if untraced:
         whole = reference(copyright_file.split("/")[-2] + "-copyright")
-        return joined(expressions + [whole]), [Definition(whole, None, copyright_file)], untraced
+        return joined(expressions + [whole]), [(whole, None, copyright_file)], untraced
     return joined(expressions), [], []

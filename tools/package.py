@@ -25,6 +25,7 @@ from release import cli, layout
 
 # Each step imports only the libraries it reads and writes with: the build runs them on every
 # build.
+
 # The components that the build used, as the notices step lists them in the build folder.
 COMPONENTS = "components.json"
 

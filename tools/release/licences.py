@@ -1,5 +1,5 @@
-"""The licences of what the build took from a package, as one SPDX expression. A machine-readable
-copyright file gives them paragraph by paragraph: those whose files the build took are claimed,
+"""The licences of what the build used from a package, as one SPDX expression. A machine-readable
+copyright file gives them paragraph by paragraph: those whose files the build used are claimed,
 traced by the tables below to the source folders that the installed files come from. GCC's
 copyright file is prose, so a table states what it says of the files the build takes. Whatever
 cannot be traced is claimed with the whole package's licences, and said to be."""

@@ -1,4 +1,4 @@
-# How the release is made: the moment it carries, the notices of what the
+# How the release is made: the date it carries, the notices of what the
 # toolchain put into the exe, what goes into the zip, and the record of how
 # it was built. Any clean build of one commit with one toolchain gives the
 # same bytes, whoever builds it, wherever and whenever.
@@ -6,6 +6,11 @@
 include(GNUInstallDirs)
 
 include(${CMAKE_CURRENT_LIST_DIR}/moment.cmake)
+# The release tools read the release's facts from the cache.
+set(RELEASE_COMMIT ${commit_id} CACHE INTERNAL "the commit built, or -")
+set(RELEASE_SOURCE_DATE_EPOCH ${source_date_epoch} CACHE INTERNAL "the release's date")
+set(RELEASE_SOURCE_DATE_ORIGIN ${source_date_origin} CACHE INTERNAL
+  "where the release's date came from")
 
 if(WIN32)
   # The release tools' steps run on Debian's own Python, which sees the
@@ -25,17 +30,17 @@ if(WIN32)
 
   # The link map names the archive members linked in, and the compilers'
   # dependency files the headers read, whose licences ask for their notices
-  # to travel with the exe. They are read once, into the list that both the
-  # notices and the bill of materials are made from.
+  # to travel with the exe. They are read once, into the list of components
+  # that both the notices and the bill of materials are made from.
   target_link_options(veltrin-backend PRIVATE
     "LINKER:-Map=${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.map")
   set(resource_depfile ${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.rc.d)
   set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.rc
     PROPERTIES COMPILE_OPTIONS
     "--preprocessor-arg=-MD;--preprocessor-arg=-MF;--preprocessor-arg=${resource_depfile}")
-  add_custom_command(OUTPUT taken.json THIRD-PARTY-NOTICES.txt
+  add_custom_command(OUTPUT components.json THIRD-PARTY-NOTICES.txt
     COMMAND ${package_step} notices veltrin-backend.map ${PROJECT_NAME}
-      taken.json THIRD-PARTY-NOTICES.txt
+      components.json THIRD-PARTY-NOTICES.txt
       --objects $<TARGET_OBJECTS:veltrin-backend> ${resource_depfile}
       --own ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
     DEPENDS veltrin-backend ${PROJECT_SOURCE_DIR}/tools/package.py
@@ -44,7 +49,7 @@ if(WIN32)
 
   # The linker writes its exe into unsigned/. The exe that is tested and
   # shipped is made from it on every build, with the detached signature that
-  # VELTRIN_SIGNATURE names at that moment attached, or without one.
+  # VELTRIN_SIGNATURE names at that time attached, or without one.
   set(shipped_program ${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}.exe)
   set_target_properties(veltrin-backend PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/unsigned)
@@ -80,7 +85,7 @@ if(WIN32)
   # Run by cpack once the zip is written, before it copies the zip out and
   # writes its checksum. Each entry of the zip records the numeric user and
   # group of the builder, which CPack offers no way to set: they are zeroed,
-  # and every time in the zip is set to the moment again. Then the bill of
+  # and every time in the zip is set to the release's date again. Then the bill of
   # materials, of the exe as shipped, and the record of the build are
   # written beside the zip.
   set(CPACK_PACKAGE_FILE_NAME ${release_name})
@@ -93,11 +98,7 @@ execute_process(
 execute_process(
   COMMAND "@DEBIAN_PYTHON@" -B "@PROJECT_SOURCE_DIR@/tools/package.py" finish
     "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}" ${CPACK_PACKAGE_FILES}
-    "${CPACK_TEMPORARY_DIRECTORY}" "@CMAKE_CURRENT_BINARY_DIR@/taken.json"
-    --name @PROJECT_NAME@ --version @PROJECT_VERSION@
-    "--description=@PROJECT_DESCRIPTION@" --licence @PROJECT_LICENSE@
-    --epoch @source_date_epoch@ --origin @source_date_origin@
-    --commit @commit_id@
+    "${CPACK_TEMPORARY_DIRECTORY}" "@CMAKE_CURRENT_BINARY_DIR@"
   COMMAND_ERROR_IS_FATAL ANY)
 ]])
   set(CPACK_POST_BUILD_SCRIPTS

@@ -15,7 +15,7 @@ import zipfile
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
-from release import authenticode, cli, layout, published, revocation, taken  # noqa: E402
+from release import authenticode, cli, components, layout, published, revocation  # noqa: E402
 
 DEPFILES = [
     ("a.obj: /src/main.cpp \\\n /usr/x.h\n", {"/src/main.cpp", "/usr/x.h"}),
@@ -28,7 +28,7 @@ DEPFILES = [
 
 @pytest.mark.parametrize("text, paths", DEPFILES)
 def test_depfile(text, paths):
-    assert taken.from_depfile(text) == {(path, None) for path in paths}
+    assert components.from_depfile(text) == {(path, None) for path in paths}
 
 
 DEPENDS = [

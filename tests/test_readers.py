@@ -43,8 +43,11 @@ FIELDS = [
     ("GPL-2", "GPL-2.0-only"),
     ("GPL-3.0+", "GPL-3.0-or-later"),
     ("public-domain", "LicenseRef-public-domain"),
-    ("BSD-3-clause or GPL-2 and MIT", "BSD-3-Clause OR GPL-2.0-only AND MIT"),
+    ("BSD-3-clause or GPL-2 and MIT", "BSD-3-Clause OR (GPL-2.0-only AND MIT)"),
     ("GPL-2+ with OpenSSL exception", "LicenseRef-GPL-2-with-OpenSSL-exception"),
+    # Names that SPDX's table holds as aliases of other licences are not taken for them.
+    ("zlib or Apache, and BSD-2-Clause-NetBSD", "(Zlib OR LicenseRef-Apache) AND "
+     "LicenseRef-BSD-2-Clause-NetBSD"),
 ]
 
 

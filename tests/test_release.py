@@ -20,7 +20,7 @@ import pytest
 
 TOP = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TOP / "tools"))
-from release import layout, published  # noqa: E402
+from release import dpkg, layout, published  # noqa: E402
 
 RELEASE = pathlib.Path(os.environ["RELEASE"])
 BUILD = RELEASE.parent
@@ -58,9 +58,9 @@ def test_same_packages_as_the_notices():
 
 @pytest.mark.parametrize("component", BOM["components"], ids=lambda c: c["name"])
 def test_component(component):
-    fields = subprocess.run(
-        ["dpkg-query", "-W", "-f", "${Version} ${Architecture} ${source:Package} ${source:Version}",
-         component["name"]], capture_output=True, text=True, check=True).stdout.split()
+    [installed] = dpkg.query(("Version", "Architecture", "source:Package", "source:Version"),
+                             [component["name"]])
+    fields = list(installed.values())
     purl = urllib.parse.urlsplit(component["purl"])
     name, version = map(urllib.parse.unquote, purl.path.split("/")[-1].split("@"))
     qualifiers = dict(urllib.parse.parse_qsl(purl.query))

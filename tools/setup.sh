@@ -5,7 +5,6 @@
 # asks for each program by its path, never a shell function of that name.
 #
 # usage: tools/setup.sh [--check] [WORD...]
-#        tools/setup.sh --versions [sign]
 #   no word     CMake, g++ and make: enough to build and test; and git, in
 #               a clone, where the release reads the commit's time from it
 #   lint        clang-format and clang-tidy, for the checks in .ci/run
@@ -21,9 +20,6 @@
 #   throwaway   SoftHSM2 and OpenSC's pkcs11-tool, for the throwaway token
 #               and time-stamp authority of tests/throwaway.sh
 #   --check     install nothing; name what is missing and fail if anything is
-#   --versions  install nothing; print the installed version of each package
-#               that shapes the bytes of the Windows release, and with sign,
-#               of a signed one
 #   --help, -h  print this usage
 set -eu
 
@@ -112,45 +108,6 @@ find_missing() {
     esac
   done
 }
-
-# The packages whose versions shape the bytes of the Windows release, which
-# its .buildinfo records: the cross toolchain that writes the exe (compilers,
-# binutils, the mingw-w64 headers and runtime); CMake, its libarchive and
-# zlib, and strip-nondeterminism with the Perl zip module it rewrites the zip
-# with; base-files, whose licence texts the notices quote; and Python, its
-# standard library and the libraries that write the notices, the bill of
-# materials and the record. libarchive13 became libarchive13t64 in Debian
-# 13. A signed release has its signature attached by osslsigncode.
-release_packages='
-  binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-win32
-  gcc-mingw-w64-x86-64-win32 gcc-mingw-w64-base mingw-w64-common
-  mingw-w64-x86-64-dev
-  cmake cmake-data libarchive13* zlib1g
-  strip-nondeterminism libfile-stripnondeterminism-perl libarchive-zip-perl
-  base-files
-  python3 python3-debian python3-cryptography python3-asn1crypto'
-
-if [ "${1-}" = --versions ]; then
-  case $#,${2-} in
-  1,) ;;
-  2,sign) release_packages="$release_packages osslsigncode" ;;
-  *) usage 2 ;;
-  esac
-  # The standard library of the python3 that the tools run.
-  release_packages="$release_packages lib$(basename "$(readlink -f "$python")")-stdlib"
-  set -f  # the patterns are dpkg's to match, not file names
-  # shellcheck disable=SC2086 # one word per pattern
-  found=$(dpkg-query -W -f '${db:Status-Status} ${Package} (= ${Version})\n' \
-    $release_packages 2>/dev/null | sed -n 's/^installed //p' | sort -u)
-  for pattern in $release_packages; do
-    printf '%s\n' "$found" | while read -r name _; do
-      case $name in $pattern) echo yes && break ;; esac
-    done | grep -q yes ||
-      { echo "setup.sh: $pattern is not installed" >&2 && exit 1; }
-  done
-  printf '%s\n' "$found"
-  exit
-fi
 
 check_only=0
 for word; do

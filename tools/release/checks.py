@@ -5,7 +5,7 @@ import os
 import re
 import shutil
 
-from . import authenticode, certificates, cli, layout, published, rebuild, revocation
+from . import authenticode, certificates, cli, dpkg, layout, published, rebuild, revocation
 from .certificates import name as name_of
 
 # Each chain as its verdict, its revocation and its leaf's revocation name it.
@@ -332,7 +332,7 @@ def check_tree(top, record, name, v):
     if rebuild.uncommitted(top):
         v.say("(the tree has uncommitted changes; the rebuild is of its commit)")
     wanted = published.depends(record)
-    installed = rebuild.installed(list(wanted))
+    installed = dpkg.installed(list(wanted))
     differs = False
     for package, version in wanted.items():
         mine = " ".join(installed.get(package, []))

@@ -1,5 +1,6 @@
 """Every question that the release tools put to dpkg: which packages are installed, at which
-versions, which package ships a file, and what a package says of itself. python3
+versions, which package ships a file, what a package says of itself, and this machine's
+architecture. python3
 tools/release/dpkg.py --versions [--signed] prints the packages that shape the bytes of the
 Windows release, as its .buildinfo records them."""
 import argparse
@@ -21,10 +22,14 @@ RELEASE = (
     "cmake", "cmake-data", "libarchive13*", "zlib1g",
     "strip-nondeterminism", "libfile-stripnondeterminism-perl", "libarchive-zip-perl",
     "base-files", "python3", "python3-debian", "python3-cryptography", "python3-asn1crypto",
+    "python3-license-expression",
     # The standard library of the interpreter that the tools run on.
     f"lib{os.path.basename(os.path.realpath('/usr/bin/python3'))}-stdlib")
 # A signed release has its signature attached by osslsigncode.
 SIGNED = ("osslsigncode",)
+# What a package says of itself that the bill of materials names it by.
+DESCRIBED = ("Package", "Version", "Architecture", "source:Package", "source:Version", "Homepage",
+             "Maintainer", "binary:Summary")
 
 
 def query(fields, names):
@@ -58,6 +63,17 @@ def owners(paths):
         packages, _, path = line.partition(": ")
         found[path] = packages.split(",")[0].split(":")[0]
     return found
+
+
+def described(packages):
+    """{package: its DESCRIBED fields} for those of PACKAGES that are installed."""
+    return {row["Package"]: row for row in query(DESCRIBED, packages)}
+
+
+def architecture():
+    """The Debian architecture of this machine, such as amd64."""
+    return subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
+                          check=True).stdout.strip()
 
 
 def release_versions(signed):

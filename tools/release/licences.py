@@ -1,46 +1,54 @@
-"""The licences of what the build took from a package, as one SPDX expression. A machine-readable
-copyright file gives them paragraph by paragraph: those whose files the build took are claimed,
+"""The licences of what the build used from a package, as one SPDX expression. A machine-readable
+copyright file gives them paragraph by paragraph: those whose files the build used are claimed,
 traced by the tables below to the source folders that the installed files come from. GCC's
 copyright file is prose, so a table states what it says of the files the build takes. Whatever
 cannot be traced is claimed with the whole package's licences, and said to be."""
+import dataclasses
 import fnmatch
 import functools
 import io
 import re
 
+import license_expression
 from debian import copyright as machine_readable
 
-# Where installed files come from, in the source tree that a copyright file describes: a file built
-# from a whole folder gets the licences of every paragraph that may cover a file in it; a file
-# installed from one of a few folders, those of the paragraph that covers it in each.
+
+@dataclasses.dataclass(frozen=True)
+class Source:
+    """Where installed files come from, in the source tree that a copyright file describes."""
+    installed: str  # a pattern of the installed files
+    folders: tuple  # the source folders they come from
+    # True: each file is built from the whole of the one folder, so it gets the licences of every
+    # paragraph that may cover a file in it. False: each file is copied from one of the folders,
+    # and gets the licences of the paragraph that covers it in each.
+    built_from_whole_folder: bool
+
+
 SOURCES = (
-    ("/usr/x86_64-w64-mingw32/lib/*", "built", ("mingw-w64-crt/",),
-     "the runtime's archives and start-up objects are built from mingw-w64-crt"),
-    ("/usr/share/mingw-w64/include/*", "installed",
-     ("mingw-w64-headers/crt/", "mingw-w64-headers/include/",
-      "mingw-w64-headers/ddk/include/", "mingw-w64-headers/direct-x/include/"),
-     "the headers of these folders are installed into one"),
+    # The runtime's archives and start-up objects are built from mingw-w64-crt.
+    Source("/usr/x86_64-w64-mingw32/lib/*", ("mingw-w64-crt/",), True),
+    # The headers of these folders are installed into one.
+    Source("/usr/share/mingw-w64/include/*",
+           ("mingw-w64-headers/crt/", "mingw-w64-headers/include/",
+            "mingw-w64-headers/ddk/include/", "mingw-w64-headers/direct-x/include/"), False),
 )
-# What GCC's sources say of the files the build takes from it; the first pattern that matches a
-# file gives its licence.
-GCC = (
-    ("/usr/lib/gcc/*/include/c++/pstl/*", "Apache-2.0 WITH LLVM-exception",
-     "the parallel algorithms' headers come from LLVM, and say so"),
-    ("/usr/lib/gcc/*", "GPL-3.0-or-later WITH GCC-exception-3.1",
-     "libgcc, libgcc_eh, libstdc++, crtbegin.o, crtend.o and GCC's headers "
-     "carry the GCC Runtime Library Exception, which lets a program under "
-     "any licence link them"),
-)
-# Debian's short names that name the licence an SPDX identifier names; GNU licences, whose versions
-# SPDX spells out, follow the rule in spdx().
-SHARED = {
-    "apache-2.0": "Apache-2.0", "artistic": "Artistic-1.0-Perl",
-    "artistic-2.0": "Artistic-2.0", "afl-2.1": "AFL-2.1", "afl-3.0": "AFL-3.0",
-    "bsd-2-clause": "BSD-2-Clause", "bsd-3-clause": "BSD-3-Clause",
-    "bsd-4-clause": "BSD-4-Clause", "cc0-1.0": "CC0-1.0", "expat": "MIT",
-    "mit": "MIT", "isc": "ISC", "mpl-1.1": "MPL-1.1", "mpl-2.0": "MPL-2.0", "zlib": "Zlib",
-    "zpl-2.1": "ZPL-2.1", "python-2.0": "Python-2.0", "unicode-dfs-2016": "Unicode-DFS-2016",
+# What GCC's sources say of the files the build uses from it; the first pattern that matches a
+# file gives its licence. The parallel algorithms' headers come from LLVM, and say so; libgcc,
+# libgcc_eh, libstdc++, crtbegin.o, crtend.o and GCC's headers carry the GCC Runtime Library
+# Exception, which lets a program under any licence link them.
+GCC = {
+    "/usr/lib/gcc/*/include/c++/pstl/*": "Apache-2.0 WITH LLVM-exception",
+    "/usr/lib/gcc/*": "GPL-3.0-or-later WITH GCC-exception-3.1",
 }
+# Expressions are read as written: SPDX's own table would take some LicenseRef- names for aliases
+# of licences that Debian's names do not say.
+PLAIN = license_expression.Licensing()
+# Debian's short names that are SPDX identifiers but for their case, as SPDX spells them.
+KNOWN = {key.lower(): key for key in license_expression.get_spdx_licensing().known_symbols
+         if not key.startswith("LicenseRef-")}
+# Debian's own names for licences that SPDX names otherwise.
+DEBIAN = {"expat": "MIT", "artistic": "Artistic-1.0-Perl"}
+# GNU licences, whose versions SPDX spells out: GPL-2+ is GPL-2.0-or-later, GPL-3 GPL-3.0-only.
 GNU = re.compile(r"(A?GPL|LGPL|GFDL)-([0-9]+(?:\.[0-9]+)?)(\+?)")
 OPERATOR = re.compile(r"\s+(and|or)\s+")
 
@@ -55,29 +63,32 @@ def spdx(short):
     if gnu:
         version = gnu[2] if "." in gnu[2] else gnu[2] + ".0"
         return f"{gnu[1]}-{version}-{'or-later' if gnu[3] else 'only'}"
-    return SHARED.get(short.lower()) or reference(short)
+    return DEBIAN.get(short.lower()) or KNOWN.get(short.lower()) or reference(short)
 
 
 def expression(field):
     """A Debian License field's names as one SPDX expression: "and" binds closer than "or", but not
     across a comma."""
     parts = re.split(r",\s*(and|or)\s+", field.strip())
-    out = []
-    for index, part in enumerate(parts):
-        if index % 2:
-            out.append(part.upper())
-            continue
-        words = OPERATOR.split(part)
-        terms = " ".join(w.upper() if i % 2 else spdx(w) for i, w in enumerate(words))
-        out.append(f"({terms})" if " OR " in terms and len(parts) > 1 else terms)
-    return " ".join(out)
+    terms = [PLAIN.parse(" ".join(w if i % 2 else spdx(w) for i, w in
+                                  enumerate(OPERATOR.split(part))))
+             for part in parts[::2]]
+    combined = terms[0]
+    for operator, term in zip(parts[1::2], terms[1:]):
+        combined = (PLAIN.AND if operator == "and" else PLAIN.OR)(combined, term)
+    return _rendered(combined)
 
 
 def joined(expressions):
     """Several expressions that all apply, each once, in their order."""
-    unique = list(dict.fromkeys(expressions))
-    return " AND ".join(f"({e})" if " OR " in e and len(unique) > 1 else e
-                        for e in unique)
+    return _rendered(license_expression.combine_expressions(list(expressions), licensing=PLAIN))
+
+
+def _rendered(combined):
+    """The expression written out, with an AND of ANDs as one AND, and an OR of ORs as one OR."""
+    if isinstance(combined, (PLAIN.AND, PLAIN.OR)):
+        combined = combined.flatten()
+    return combined.render()
 
 
 def _may_cover(pattern, folder):
@@ -85,24 +96,30 @@ def _may_cover(pattern, folder):
     return pattern.startswith(folder) or fnmatch.fnmatchcase(folder, literal + "*")
 
 
+def _paragraphs(parsed, files):
+    """The Files paragraphs that cover FILES, and the files that no row of SOURCES traces."""
+    paragraphs, untraced = [], []
+    for file in files:
+        source = next((s for s in SOURCES if fnmatch.fnmatchcase(file, s.installed)), None)
+        if source is None:
+            untraced.append(file)
+        elif source.built_from_whole_folder:
+            paragraphs += [p for p in parsed.all_files_paragraphs()
+                           if any(_may_cover(f, source.folders[0]) for f in p.files)]
+        else:
+            relative = file[len(source.installed) - 1:]
+            paragraphs += [parsed.find_files_paragraph(f + relative) for f in source.folders]
+    return paragraphs, untraced
+
+
 def claimed(copyright_file, files):
-    """(expression, the definitions of its LicenseRef- names, untraced files) for FILES, all taken
+    """(expression, the definitions of its LicenseRef- names, untraced files) for FILES, all used
     from the package whose copyright file this is. A definition is (name, text, file)."""
     with open(copyright_file, encoding="utf-8") as text:
         parsed = _parsed(text.read())
     if parsed is None:
         return _prose(copyright_file, files)
-    paragraphs, untraced = [], []
-    for file in files:
-        row = next((r for r in SOURCES if fnmatch.fnmatchcase(file, r[0])), None)
-        if row is None:
-            untraced.append(file)
-        elif row[1] == "built":
-            paragraphs += [p for p in parsed.all_files_paragraphs()
-                           if any(_may_cover(f, row[2][0]) for f in p.files)]
-        else:
-            relative = file[len(row[0]) - 1:]
-            paragraphs += [parsed.find_files_paragraph(f + relative) for f in row[2]]
+    paragraphs, untraced = _paragraphs(parsed, files)
     if untraced:
         paragraphs = list(parsed.all_files_paragraphs())
     order, chosen = list(parsed.all_files_paragraphs()), {id(p) for p in paragraphs if p}
@@ -129,11 +146,11 @@ def _parsed(text):
 def _prose(copyright_file, files):
     expressions, untraced = [], []
     for file in files:
-        row = next((r for r in GCC if fnmatch.fnmatchcase(file, r[0])), None)
-        if row is None:
+        pattern = next((p for p in GCC if fnmatch.fnmatchcase(file, p)), None)
+        if pattern is None:
             untraced.append(file)
         else:
-            expressions.append(row[1])
+            expressions.append(GCC[pattern])
     if untraced:
         whole = reference(copyright_file.split("/")[-2] + "-copyright")
         return joined(expressions + [whole]), [(whole, None, copyright_file)], untraced

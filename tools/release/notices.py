@@ -1,5 +1,5 @@
 """The notices that the licences of the toolchain's files in the exe ask a binary distribution to
-carry: for each package that the build took files from, its copyright file, quoted whole, and then
+carry: for each package that the build used files from, its copyright file, quoted whole, and then
 the full texts of the licences that those files refer to. They follow the toolchain that built the
 program, not a copy kept by hand."""
 import os
@@ -20,8 +20,8 @@ def notices(program, packages):
     for name in sorted(packages):
         package = packages[name]
         for file, member in package["files"]:
-            taken = f"{file}({member})" if member else file
-            lines.append(f"  {name} {package['Version']} {taken}")
+            used = f"{file}({member})" if member else file
+            lines.append(f"  {name} {package['Version']} {used}")
         with open(package["copyright"], encoding="utf-8") as text:
             by_text.setdefault(text.read(), []).append(name)
     sections = [(f"{' '.join(names)}: {packages[names[0]]['copyright']}", text)

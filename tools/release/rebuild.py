@@ -1,6 +1,5 @@
-"""This tree against a release's record: its commit and its toolchain, as git and dpkg give
-them; its rebuild, in a scratch folder; and where a rebuilt file differs, diffoscope's report of
-where."""
+"""This tree against a release's record: its commit, as git gives it; its rebuild, in a scratch
+folder; and where a rebuilt file differs, diffoscope's report of where."""
 import difflib
 import os
 import shutil
@@ -23,15 +22,15 @@ def _in_group(command, timeout=None, **options):
                 process.wait()
 
 
-def _without_moment():
+def _without_source_date_epoch():
     """This environment less a SOURCE_DATE_EPOCH of the caller's, which would stand in for the
-    tree's own moment."""
+    date that the tree's commit gives the release."""
     return {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
 
 
 def commit(top):
     """The commit that the tree holds, as the build reads it, or None."""
-    environment = _without_moment()
+    environment = _without_source_date_epoch()
     answer = subprocess.run(["cmake", "-P", "cmake/moment.cmake"], cwd=top,
                             env=environment, capture_output=True, text=True)
     words = answer.stdout.split()
@@ -51,20 +50,6 @@ def uncommitted(top):
         capture_output=True).stdout)
 
 
-def installed(packages):
-    """{package: sorted versions} of those of PACKAGES that dpkg has installed, for each
-    architecture; one removed but not purged is not."""
-    listed = subprocess.run(
-        ["dpkg-query", "-W", "-f", "${db:Status-Status}\t${Package}\t${Version}\n",
-         *packages], capture_output=True, text=True).stdout
-    found = {}
-    for line in listed.splitlines():
-        status, package, version = line.split("\t")
-        if status == "installed":
-            found.setdefault(package, set()).add(version)
-    return {package: sorted(versions) for package, versions in found.items()}
-
-
 def rebuild(top, copy, epoch, signature, log):
     """Rebuilds what the tree has committed, in COPY; True where it built."""
     copy.mkdir()
@@ -75,7 +60,7 @@ def rebuild(top, copy, epoch, signature, log):
     else:
         shutil.copytree(top, copy, dirs_exist_ok=True,
                         ignore=lambda folder, _: ["build"] if folder == str(top) else [])
-    environment = _without_moment()
+    environment = _without_source_date_epoch()
     if epoch is not None:
         environment["SOURCE_DATE_EPOCH"] = epoch
     environment["VELTRIN_SIGNATURE"] = str(signature or "")
@@ -97,7 +82,7 @@ def report(published, rebuilt, seconds, scratch):
         pass
     if shutil.which("diffoscope") is None:
         return None
-    # Its own scratch files go in ours, and go with it.
+    # diffoscope writes its temporary files into our scratch folder, which is removed after it.
     environment = dict(os.environ, TMPDIR=str(scratch))
     answer = _in_group(
         ["diffoscope", "--max-text-report-size", "20000", published, rebuilt],

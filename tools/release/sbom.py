@@ -1,7 +1,7 @@
 """The release's bill of materials, CycloneDX 1.6 in JSON, for vulnerability scanners and software
 inventories: the program, with the SHA-256 of the exe as shipped, and one component for each Debian
-package that the build took files from, with its licences and those files as evidence. Nothing in
-it is of the build's own moment or machine: its timestamp is the release's moment, and its serial
+package that the build used files from, with its licences and those files as evidence. Nothing in
+it is of the build's own time or machine: its timestamp is the release's date, and its serial
 number is derived from its content. Its fields: docs/release.md."""
 import datetime
 import hashlib
@@ -57,24 +57,26 @@ def component(package, distro, vendor):
     return entry
 
 
-def document(program, version, description, licence, epoch, exe_sum, packages):
+def document(facts, exe_sum, packages):
+    """The bill of a release of FACTS, a buildinfo.Facts, whose exe has the SHA-256 EXE_SUM and
+    whose build used the files of PACKAGES, as components.by_package gives them."""
     system = platform.freedesktop_os_release()
     with open("/etc/dpkg/origins/default", encoding="utf-8") as origins:
         vendor = deb822.Deb822(origins)
     distro = f"{system['ID']}-{system['VERSION_ID']}"
     components = [component(packages[name], distro, vendor) for name in sorted(packages)]
-    program_ref = f"{program}@{version}"
-    moment = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc)
+    program_ref = f"{facts.program}@{facts.version}"
+    date = datetime.datetime.fromtimestamp(int(facts.epoch), datetime.timezone.utc)
     bom = {
         "bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "", "version": 1,
         "metadata": {
-            "timestamp": moment.strftime("%Y-%m-%dT%H:%M:%SZ"),
+            "timestamp": date.strftime("%Y-%m-%dT%H:%M:%SZ"),
             "lifecycles": [{"phase": "build"}],
             "component": {
-                "type": "application", "bom-ref": program_ref, "name": program,
-                "version": version, "description": description,
+                "type": "application", "bom-ref": program_ref, "name": facts.program,
+                "version": facts.version, "description": facts.description,
                 "hashes": [{"alg": "SHA-256", "content": exe_sum}],
-                "licenses": [{"license": {"name": licence}}],
+                "licenses": [{"license": {"name": facts.licence}}],
             },
         },
         "components": components,

@@ -19,7 +19,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from release import authenticode, layout, licences, published, taken  # noqa: E402
+from release import authenticode, layout, licences, published, components  # noqa: E402
 
 SPDX = license_expression.get_spdx_licensing()
 
@@ -61,7 +61,7 @@ def test_field(field, expected):
 GCC = "/usr/share/doc/gcc-mingw-w64-base/copyright"
 MINGW = "/usr/share/doc/mingw-w64-common/copyright"
 LIB = "/usr/lib/gcc/x86_64-w64-mingw32/12-win32"
-# A copyright file, files taken from its package, the expression claimed,
+# A copyright file, files the build used from its package, the expression claimed,
 # and whether the files are traced.
 CLAIMS = [
     (MINGW, ["/usr/share/mingw-w64/include/stdio.h"], "ZPL-2.1 AND LicenseRef-public-domain", True),
@@ -393,4 +393,4 @@ MAPS = [
 
 @pytest.mark.parametrize("text, found", [row[1:] for row in MAPS], ids=[row[0] for row in MAPS])
 def test_link_map(text, found):
-    assert taken.from_map(text) == found
+    assert components.from_map(text) == found

@@ -36,10 +36,6 @@ class Key:
     certs: str = ""
     module: str = ""  # the token's PKCS#11 module
 
-    @property
-    def secret(self):
-        return "PIN" if self.kind == "token" else "passphrase"
-
 
 def arguments():
     parser = argparse.ArgumentParser(
@@ -81,7 +77,8 @@ def checked(key):
     for file in (key.certs, "" if key.kind == "token" else key.path):
         if file and not os.path.isfile(file):
             raise Refusal(f"there is no file '{file}'")
-    cli.require("signing", "sign", *["osslsigncode"][:key.kind != "imported"], "openssl")
+    programs = ["openssl"] if key.kind == "imported" else ["osslsigncode", "openssl"]
+    cli.require("signing", "sign", *programs)
     if key.kind != "token":
         return key
     module = key.module or next(iter(glob.glob("/usr/lib/*/p11-kit-proxy.so")), "")
@@ -92,7 +89,7 @@ def checked(key):
     return dataclasses.replace(key, module=os.path.abspath(module) if "/" in module else module)
 
 
-def unlocked(key):
+def password_for(key):
     """The passphrase or PIN that unlocks the key, refused before anything signs where it would
     not, so that a wrong PIN is tried once; empty where nothing locks the key."""
     data = pathlib.Path(key.path).read_bytes() if key.kind in ("file", "pkcs12") else b""
@@ -103,8 +100,8 @@ def unlocked(key):
         pass
     except ValueError:
         raise Refusal(f"'{key.path}' holds no private key in PEM") from None
-    typed = secret(key)
-    problem = pkcs11.problem(key.module, key.path, typed) if key.kind == "token" else None
+    password = secret(key)
+    problem = pkcs11.problem(key.module, key.path, password) if key.kind == "token" else None
     if problem:
         raise Refusal({"module": f"the PKCS#11 module '{key.module}' does not load",
                        "pin": f"the token refused the PIN for '{key.path}'",
@@ -112,21 +109,22 @@ def unlocked(key):
                        }[problem])
     try:
         if key.kind == "pkcs12":
-            pkcs12.load_key_and_certificates(data, typed or None)
+            pkcs12.load_key_and_certificates(data, password or None)
         elif key.kind == "file":
-            load_pem_private_key(data, typed)
+            load_pem_private_key(data, password)
     except (TypeError, ValueError):
         raise Refusal(f"the passphrase does not open '{key.path}'") from None
-    return typed
+    return password
 
 
 def secret(key):
     """The passphrase or PIN: at a terminal, without echo; else one line of standard input."""
+    word = "PIN" if key.kind == "token" else "passphrase"
     if sys.stdin.isatty():
-        return getpass.getpass(f"{key.secret} for {key.path}: ", sys.stderr).encode()
+        return getpass.getpass(f"{word} for {key.path}: ", sys.stderr).encode()
     line = sys.stdin.buffer.readline()
     if not line:
-        raise Refusal(f"no {key.secret} for '{key.path}' on standard input")
+        raise Refusal(f"no {word} for '{key.path}' on standard input")
     return line.rstrip(b"\n")
 
 
@@ -206,7 +204,7 @@ def main():
     options, key = arguments()
     key = checked(key)
     unsigned = unsigned_release()
-    password = unlocked(key)
+    password = password_for(key)
     with tempfile.TemporaryDirectory() as work:
         der = signed_der(key, password, options.timestamp, unsigned, pathlib.Path(work))
         signature = pathlib.Path(work, f"{unsigned.build.name}.signature")

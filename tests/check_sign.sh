@@ -1,9 +1,11 @@
 #!/bin/sh
 # Runs tools/sign.py in each way it must refuse, and checks that it exits 1
 # with a last line of its own on standard error that names the cause (after
-# osslsigncode's own, where it failed), writes nothing on standard output,
-# and leaves the release in build/windows as it was. Needs a Windows release there, and SOFTHSM2_CONF set to the token of
-# MATERIAL.
+# osslsigncode's own, where it failed), or 2 with argparse's, writes nothing
+# on standard output, and leaves the release in build/windows as it was. Then
+# signs with the key in its PEM file and in a PKCS#12 file, which must give
+# the same signature. Needs a Windows release there, and SOFTHSM2_CONF set to
+# the token of MATERIAL.
 #
 # usage: check_sign.sh MATERIAL
 #   MATERIAL  a folder that tests/throwaway.sh made, with its token
@@ -24,6 +26,12 @@ printf X | dd of="$work/other.exe" bs=1 seek=1024 conv=notrunc 2>/dev/null
 osslsigncode sign -certs "$material/chain.pem" -key "$material/publisher.key" \
   -readpass "$material/passphrase" -in "$work/other.exe" \
   -out "$work/other-signed.exe" >/dev/null
+# The key and its chain in one PKCS#12 file, locked with the same passphrase:
+# openssl reads a second line where both passphrases come from one file.
+cp "$material/passphrase" "$work/p12-passphrase"
+openssl pkcs12 -export -inkey "$material/publisher.key" -in "$material/chain.pem" \
+  -passin "file:$material/passphrase" -passout "file:$work/p12-passphrase" \
+  -out "$work/publisher.p12"
 uri=$(cat "$material/token.uri")
 softhsm=/usr/lib/softhsm/libsofthsm2.so
 
@@ -34,12 +42,13 @@ printf '#!/bin/sh\necho "40E7:error:41000074:PKCS#11 module:crashed" >&2\nexit 1
   >"$work/crashing/osslsigncode"
 chmod +x "$work/crashing/osslsigncode"
 
-# One case a row: what standard input gives (the file of MATERIAL that holds
-# it, or else the line itself), the folder it runs in, the command line
-# after env, and the last line on standard error after "sign: ".
+# One case a row: the exit status, what standard input gives (the file of
+# MATERIAL that holds it, or else the line itself), the folder it runs in,
+# the command line after env, and the last line on standard error after
+# "sign: ", or after argparse's "tools/sign.py: error: " for status 2.
 sign=$PWD/tools/sign.py
 failed=0
-while IFS='|' read -r given folder arguments message; do
+while IFS='|' read -r status given folder arguments message; do
   if [ -f "$material/$given" ]; then input=$material/$given; else
     echo "$given" >"$work/input" && input=$work/input
   fi
@@ -50,9 +59,11 @@ while IFS='|' read -r given folder arguments message; do
   # A tree with uncommitted changes is told so first, and CI's has none.
   grep -v 'uncommitted changes' "$work/stderr" | tail -n 1 >"$work/said" || true
   problems=
-  [ "$actual" = 1 ] || problems="$problems; exit status $actual"
+  [ "$actual" = "$status" ] || problems="$problems; exit status $actual"
   [ ! -s "$work/stdout" ] || problems="$problems; stdout: $(cat "$work/stdout")"
-  echo "sign: $message" | cmp -s - "$work/said" ||
+  prefix=sign:
+  [ "$status" = 1 ] || prefix="tools/sign.py: error:"
+  echo "$prefix $message" | cmp -s - "$work/said" ||
     problems="$problems; stderr: $(cat "$work/said")"
   release | cmp -s - "$work/before" || problems="$problems; the release changed"
   if [ -n "$problems" ]; then
@@ -62,15 +73,37 @@ while IFS='|' read -r given folder arguments message; do
     echo "ok: $arguments"
   fi
 done <<ROWS
-wrong|.|$sign $material/chain.pem $material/publisher.key|the passphrase does not open '$material/publisher.key'
-wrong|.|$sign $material/token-chain.pem $uri|the token refused the PIN for '$uri'
-pin|.|$sign --pkcs11-module $softhsm $material/token-chain.pem $uri-of-none|no key at '$uri-of-none' in the tokens that '$softhsm' reaches
-pin|.|$sign --pkcs11-module $material/pin $material/token-chain.pem $uri|the PKCS#11 module '$material/pin' does not load
-pin|.|$sign $material/token-chain.pem $uri;pin-value=1234|the pkcs11: URI holds the PIN (pin-value=): leave it out, and give the PIN on standard input
-passphrase|.|$sign --timestamp http://127.0.0.1:9/ $material/chain.pem $material/publisher.key|no timestamp from http://127.0.0.1:9/: the time-stamp authority did not answer, or refused
-passphrase|$material|$sign --timestamp http://127.0.0.1:9/ chain.pem publisher.key|no timestamp from http://127.0.0.1:9/: the time-stamp authority did not answer, or refused
-passphrase|.|PATH=$work/crashing:$PATH $sign $material/chain.pem $material/publisher.key|osslsigncode could not sign $unsigned with '$material/publisher.key'
--|.|$sign --import $unsigned|'$PWD/$unsigned' holds no Authenticode signature
--|.|$sign --import $work/other-signed.exe|'$work/other-signed.exe' was signed as other bytes than $unsigned (another commit or toolchain): sign that file, as this build made it
+1|wrong|.|$sign $material/chain.pem $material/publisher.key|the passphrase does not open '$material/publisher.key'
+1|wrong|.|$sign $work/publisher.p12|the passphrase does not open '$work/publisher.p12'
+1|wrong|.|$sign $material/token-chain.pem $uri|the token refused the PIN for '$uri'
+1|pin|.|$sign --pkcs11-module $softhsm $material/token-chain.pem $uri-of-none|no key at '$uri-of-none' in the tokens that '$softhsm' reaches
+1|pin|.|$sign --pkcs11-module $material/pin $material/token-chain.pem $uri|the PKCS#11 module '$material/pin' does not load
+1|pin|.|$sign $material/token-chain.pem $uri;pin-value=1234|the pkcs11: URI holds the PIN (pin-value=): leave it out, and give the PIN on standard input
+1|passphrase|.|$sign --timestamp http://127.0.0.1:9/ $material/chain.pem $material/publisher.key|no timestamp from http://127.0.0.1:9/: the time-stamp authority did not answer, or refused
+1|passphrase|$material|$sign --timestamp http://127.0.0.1:9/ chain.pem publisher.key|no timestamp from http://127.0.0.1:9/: the time-stamp authority did not answer, or refused
+1|passphrase|.|PATH=$work/crashing:$PATH $sign $material/chain.pem $material/publisher.key|osslsigncode could not sign $unsigned with '$material/publisher.key'
+1|-|.|$sign --import $unsigned|'$PWD/$unsigned' holds no Authenticode signature
+1|-|.|$sign --import $work/other-signed.exe|'$work/other-signed.exe' was signed as other bytes than $unsigned (another commit or toolchain): sign that file, as this build made it
+2|-|.|$sign --import $unsigned $material/chain.pem $material/publisher.key|argument CERTS KEY | PKCS12: not allowed with argument --import
+ROWS
+
+# One signing a row, in MATERIAL's folder: what standard input gives, and the
+# command line. Each must give the first row's signature, as the same key
+# signs the same exe as of the same epoch.
+signature=$(/usr/bin/python3 tools/release/layout.py --built | grep '\.signature$')
+while IFS='|' read -r given arguments; do
+  # shellcheck disable=SC2086 # one word per argument
+  if ! (cd "$material" && $arguments) <"$material/$given" >"$work/stdout" 2>&1; then
+    echo "$arguments; failed:" && cat "$work/stdout" && failed=1
+  elif [ ! -f "$work/first.signature" ]; then
+    cp "$signature" "$work/first.signature" && echo "ok: $arguments"
+  elif cmp -s "$signature" "$work/first.signature"; then
+    echo "ok: $arguments"
+  else
+    echo "$arguments; another signature" && failed=1
+  fi
+done <<ROWS
+passphrase|$sign chain.pem publisher.key
+passphrase|$sign $work/publisher.p12
 ROWS
 exit $failed

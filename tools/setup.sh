@@ -99,6 +99,7 @@ find_missing() {
       need openssl openssl
       need_file libengine-pkcs11-openssl '/usr/lib/*/engines-3/pkcs11.so'
       need_file p11-kit-modules '/usr/lib/*/p11-kit-proxy.so'
+      need_module python3-pykcs11 PyKCS11
       ;;
     throwaway)
       need softhsm2 softhsm2-util

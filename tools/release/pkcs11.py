@@ -1,31 +1,20 @@
 """Whether a token will sign with the key that a pkcs11: URI names: its PKCS#11 module loads, the
 token takes the PIN, and the key is in it. Asked once, before anything signs, so that a wrong PIN
 is tried once and named for what it is, without reading any tool's error text."""
-import ctypes
+import subprocess
+import sys
 import urllib.parse
 
-# The functions of a CK_FUNCTION_LIST, in its order, up to those used here.
-_NAMES = ("Initialize Finalize GetInfo GetFunctionList GetSlotList "
-          "GetSlotInfo GetTokenInfo GetMechanismList GetMechanismInfo "
-          "InitToken InitPIN SetPIN OpenSession CloseSession "
-          "CloseAllSessions GetSessionInfo GetOperationState "
-          "SetOperationState Login Logout CreateObject CopyObject "
-          "DestroyObject GetObjectSize GetAttributeValue SetAttributeValue "
-          "FindObjectsInit FindObjects FindObjectsFinal").split()
-# CKR_PIN_INCORRECT, _INVALID, _LEN_RANGE, _EXPIRED and _LOCKED.
-_PIN_REFUSED = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4}
-# Where CK_TOKEN_INFO holds what a URI may name, blank-padded.
-_TOKEN_FIELDS = {"token": (0, 32), "manufacturer": (32, 64),
-                 "model": (64, 80), "serial": (80, 96)}
+import PyKCS11
+from PyKCS11 import PyKCS11Error
 
-
-class _Functions(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_ubyte * 2)] + [(n, ctypes.c_void_p) for n in _NAMES]
-
-
-class _Attribute(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_ulong), ("value", ctypes.c_void_p),
-                ("length", ctypes.c_ulong)]
+# What a URI may name of a token, by the field of its token information (blank-padded there).
+TOKEN_FIELDS = {"token": "label", "manufacturer": "manufacturerID", "model": "model",
+                "serial": "serialNumber"}
+PIN_REFUSED = {PyKCS11.CKR_PIN_INCORRECT, PyKCS11.CKR_PIN_INVALID, PyKCS11.CKR_PIN_LEN_RANGE,
+               PyKCS11.CKR_PIN_EXPIRED, PyKCS11.CKR_PIN_LOCKED}
+# What stands in the way of signing, by the exit status of this file as a command.
+PROBLEMS = (None, "module", "pin", "key")
 
 
 def attributes(uri):
@@ -37,60 +26,48 @@ def attributes(uri):
 
 
 def problem(module, uri, pin):
-    """What stands in the way of signing: "module", "pin" or "key"; or None."""
+    """What stands in the way of signing: "module", "pin" or "key"; or None. Asked of a child
+    process whose standard output is this one's standard error, as PyKCS11 writes there why a
+    module does not load; and a module that crashes it does not load either."""
+    status = subprocess.run([sys.executable, "-B", __file__, module, uri], input=pin,
+                            stdout=sys.stderr, check=False).returncode
+    return PROBLEMS[status] if status in range(len(PROBLEMS)) else "module"
+
+
+def _problem(module, uri, pin):
+    library = PyKCS11.PyKCS11Lib()
     try:
-        get_list = ctypes.CDLL(module).C_GetFunctionList
-    except (OSError, AttributeError):
-        return "module"
-    table = ctypes.POINTER(_Functions)()
-    if get_list(ctypes.byref(table)) != 0:
-        return "module"
-
-    def call(function, *arguments):
-        # Every argument of these is as wide as a pointer on this ABI.
-        kind = ctypes.CFUNCTYPE(ctypes.c_ulong, *[ctypes.c_void_p] * len(arguments))
-        return kind(getattr(table.contents, function))(*arguments)
-
-    if call("Initialize", None) not in (0, 0x191):  # or already initialised
+        library.load(module)
+        slots = library.getSlotList(tokenPresent=True)
+    except PyKCS11Error:
         return "module"
     wanted = attributes(uri)
+    for slot in slots:
+        found = _slot_problem(library, slot, wanted, pin)
+        if found != "key":  # so that no other token is tried with the PIN
+            return found
+    return "key"
+
+
+def _slot_problem(library, slot, wanted, pin):
+    """"pin" where the token in SLOT is one that the URI names and it refuses the PIN, None where
+    it holds the key, else "key". The session ends with the child process."""
+    template = [(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY)]
+    if "object" in wanted:  # PyKCS11 takes a label as text
+        template.append((PyKCS11.CKA_LABEL, wanted["object"].decode("utf-8", "replace")))
+    if "id" in wanted:
+        template.append((PyKCS11.CKA_ID, wanted["id"]))
     try:
-        count = ctypes.c_ulong()
-        call("GetSlotList", 1, None, ctypes.byref(count))
-        slots = (ctypes.c_ulong * max(count.value, 1))()
-        call("GetSlotList", 1, slots, ctypes.byref(count))
-        for slot in slots[:count.value]:
-            info = ctypes.create_string_buffer(512)
-            if call("GetTokenInfo", slot, info) != 0 or any(
-                    info.raw[start:end].rstrip(b" ") != wanted[field]
-                    for field, (start, end) in _TOKEN_FIELDS.items() if field in wanted):
-                continue
-            session = ctypes.c_ulong()
-            if call("OpenSession", slot, 4, None, None, ctypes.byref(session)) != 0:
-                continue
-            try:
-                if call("Login", session.value, 1, pin, len(pin)) in _PIN_REFUSED:
-                    return "pin"
-                if _holds_key(call, session.value, wanted):
-                    return None
-            finally:
-                call("CloseSession", session.value)
-        return "key"
-    finally:
-        call("Finalize", None)
+        info = library.getTokenInfo(slot)
+        if any(getattr(info, field).rstrip(" ").encode("utf-8", "surrogateescape") != wanted[name]
+               for name, field in TOKEN_FIELDS.items() if name in wanted):
+            return "key"
+        session = library.openSession(slot)
+        session.login(pin)
+        return None if session.findObjects(template) else "key"
+    except PyKCS11Error as error:
+        return "pin" if error.value in PIN_REFUSED else "key"
 
 
-def _holds_key(call, session, wanted):
-    values = [(0, ctypes.c_ulong(3))]  # CKA_CLASS: CKO_PRIVATE_KEY
-    for key, kind in (("object", 3), ("id", 0x102)):  # CKA_LABEL, CKA_ID
-        if key in wanted:
-            values.append((kind, ctypes.create_string_buffer(wanted[key], len(wanted[key]))))
-    template = (_Attribute * len(values))(*[
-        _Attribute(kind, ctypes.cast(ctypes.pointer(value), ctypes.c_void_p),
-                   ctypes.sizeof(value)) for kind, value in values])
-    if call("FindObjectsInit", session, template, len(values)) != 0:
-        return False
-    handle, found = ctypes.c_ulong(), ctypes.c_ulong()
-    call("FindObjects", session, ctypes.byref(handle), 1, ctypes.byref(found))
-    call("FindObjectsFinal", session)
-    return found.value > 0
+if __name__ == "__main__":
+    sys.exit(PROBLEMS.index(_problem(sys.argv[1], sys.argv[2], sys.stdin.buffer.read())))

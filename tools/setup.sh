@@ -1,24 +1,19 @@
 #!/bin/sh
 # Installs, from Debian's packages, what building veltrin-backend needs and
-# the machine lacks. With everything present it installs nothing; it never
-# prompts. It runs before anything else is installed, so it is shell, and
-# asks for each program by its path, never a shell function of that name.
+# the machine lacks; it never prompts. It runs before anything else is
+# installed, so it is shell.
 #
 # usage: tools/setup.sh [--check] [WORD...]
-#   no word     CMake, g++ and make: enough to build and test; and git, in
-#               a clone, where the release reads the commit's time from it
+#   no word     CMake, g++ and make; and git, in a clone, for the commit's time
 #   lint        clang-format and clang-tidy, for the checks in .ci/run
 #   windows     the mingw-w64 cross compiler, wine, strip-nondeterminism and
-#               the Python libraries that the release tools and their tests
-#               read and write files with, for the Windows build and release
+#               the Python libraries of the release tools and their tests
 #   bench       valgrind, GNU time and hyperfine, for bench/run.sh
 #   rebuild     faketime, for the rebuild in .ci/run under a shifted clock
 #   compare     diffoscope, to show where two builds differ
-#   sign        osslsigncode and openssl, to sign the exe or attach a
-#               signature to it, and OpenSSL's pkcs11 engine and p11-kit's
-#               modules, to sign with a key in a token or HSM
-#   throwaway   SoftHSM2 and OpenSC's pkcs11-tool, for the throwaway token
-#               and time-stamp authority of tests/throwaway.sh
+#   sign        osslsigncode and openssl, and the pkcs11 modules to sign
+#               with a key in a token or HSM
+#   throwaway   SoftHSM2 and pkcs11-tool, for tests/throwaway.sh
 #   --check     install nothing; name what is missing and fail if anything is
 #   --help, -h  print this usage
 set -eu
@@ -28,23 +23,15 @@ usage() {  # exit status: the header from its usage line, on stdout for 0
     if [ "$1" = 0 ]; then cat; else cat >&2; fi
   exit "$1"
 }
-case ${1-} in --help | -h) usage 0 ;; esac
 
 # The release tools run on Debian's own interpreter, which sees the Python
 # packages Debian installs, whatever python3 comes first on PATH.
 python=/usr/bin/python3
 
-# Whether a program is there: a path, or a name on PATH; the shell's own
-# functions and builtins do not count.
+# Whether a program is there, as a file: a shell function or builtin of its
+# name, which command -v names without a path, does not count.
 is_program() {  # path or name
-  case $1 in */*) [ -f "$1" ] && [ -x "$1" ]; return ;; esac
-  (
-    IFS=:
-    for folder in $PATH; do
-      [ -f "${folder:-.}/$1" ] && [ -x "${folder:-.}/$1" ] && exit 0
-    done
-    exit 1
-  )
+  case $(command -v "$1") in */*) ;; *) return 1 ;; esac
 }
 need() {  # Debian package, a program it installs
   is_program "$2" || missing="$missing $1"
@@ -54,8 +41,7 @@ need_file() {  # Debian package, a pattern of a file it installs
   ls $2 >/dev/null 2>&1 || missing="$missing $1"
 }
 need_module() {  # Debian package, the Python module it installs
-  is_program "$python" && "$python" -c "import $2" 2>/dev/null ||
-    missing="$missing $1"
+  "$python" -c "import $2" 2>/dev/null || missing="$missing $1"
 }
 
 # Sets $missing to the packages whose program or module is not there.
@@ -112,6 +98,7 @@ find_missing() {
 check_only=0
 for word; do
   case $word in
+  --help | -h) usage 0 ;;
   --check) check_only=1 ;;
   lint | windows | bench | rebuild | compare | sign | throwaway) ;;
   *) usage 2 ;;
@@ -121,11 +108,8 @@ done
 find_missing "$@"
 [ -z "$missing" ] && exit 0
 
-if [ "$(id -u)" = 0 ]; then
-  as_root=
-else
-  as_root="sudo -n"
-fi
+as_root="sudo -n"
+[ "$(id -u)" != 0 ] || as_root=
 install_line="${as_root:+sudo }apt-get install -y --no-install-recommends$missing"
 
 refuse() {  # why nothing was installed

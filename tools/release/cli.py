@@ -1,7 +1,6 @@
 """How every release tool ends: a failure is one line on standard error and exit status 1, never a
 traceback; and no character that came from a file, a certificate or an argument reaches a stream as
 a control character, whichever line writes it."""
-import io
 import logging
 import shutil
 import signal
@@ -26,8 +25,7 @@ def require(purpose, word, *programs):
 
 
 def hidden(text):
-    """Whether the text holds a character that visible() would escape."""
-    return any(c != "\t" and unicodedata.category(c) in HIDDEN for c in text)
+    return visible(text) != text
 
 
 def visible(text, keep="\t"):
@@ -37,26 +35,19 @@ def visible(text, keep="\t"):
                    else ascii(c)[1:-1] for c in text)
 
 
-class Visible(io.TextIOBase):
+class Visible:
     """A stream that writes what it is given as visible() has it, keeping its line feeds: a line
     that may hold one of its own is made visible() before it is written."""
 
     def __init__(self, stream):
-        super().__init__()
         self.stream = stream
 
     def write(self, text):
         self.stream.write(visible(text, keep="\t\n"))
         return len(text)
 
-    def flush(self):
-        self.stream.flush()
-
-    def fileno(self):
-        return self.stream.fileno()
-
-    def isatty(self):
-        return self.stream.isatty()
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
 
 
 def run(prog, main):

@@ -24,8 +24,8 @@ usage() {  # exit status: the header from its usage line, on stdout for 0
   exit "$1"
 }
 
-# The release tools run on Debian's own interpreter, which sees the Python
-# packages Debian installs, whatever python3 comes first on PATH.
+# Debian's own interpreter, which sees Debian's Python packages, whatever PATH
+# finds first.
 python=/usr/bin/python3
 
 # Whether a program is there, as a file: a shell function or builtin of its
@@ -33,66 +33,53 @@ python=/usr/bin/python3
 is_program() {  # path or name
   case $(command -v "$1") in */*) ;; *) return 1 ;; esac
 }
-need() {  # Debian package, a program it installs
-  is_program "$2" || missing="$missing $1"
-}
-need_file() {  # Debian package, a pattern of a file it installs
-  # shellcheck disable=SC2086 # the pattern is the shell's to expand
-  ls $2 >/dev/null 2>&1 || missing="$missing $1"
-}
-need_module() {  # Debian package, the Python module it installs
-  "$python" -c "import $2" 2>/dev/null || missing="$missing $1"
-}
 
-# Sets $missing to the packages whose program or module is not there.
+# Sets $missing to the packages that the words need whose program, file or
+# Python module is not there; "-" is no word, and "clone" a clone's tree.
 find_missing() {
   missing=
-  need cmake cmake
-  need g++ g++
-  need make make
-  [ ! -e "$(dirname "$0")/../.git" ] || need git git
-  for word; do
-    case $word in
-    lint)
-      need clang-format clang-format
-      need clang-tidy clang-tidy
-      ;;
-    windows)
-      need g++-mingw-w64-x86-64-win32 x86_64-w64-mingw32-g++-win32
-      need wine64 /usr/lib/wine/wine64
-      need strip-nondeterminism strip-nondeterminism
-      need python3 "$python"
-      need_module python3-debian debian.deb822
-      need_module python3-cryptography cryptography.x509
-      need_module python3-asn1crypto asn1crypto.cms
-      need_module python3-pefile pefile
-      need_module python3-yaml yaml
-      need_module python3-pytest pytest
-      need_module python3-license-expression license_expression
-      ;;
-    bench)
-      need valgrind valgrind
-      need time /usr/bin/time
-      need hyperfine hyperfine
-      ;;
-    rebuild) need faketime faketime ;;
-    compare)
-      need diffoscope-minimal diffoscope
-      need unzip zipinfo
-      ;;
-    sign)
-      need osslsigncode osslsigncode
-      need openssl openssl
-      need_file libengine-pkcs11-openssl '/usr/lib/*/engines-3/pkcs11.so'
-      need_file p11-kit-modules '/usr/lib/*/p11-kit-proxy.so'
-      ;;
-    throwaway)
-      need softhsm2 softhsm2-util
-      need opensc pkcs11-tool
-      need python3 "$python"
-      ;;
-    esac
-  done
+  clone=
+  [ ! -e "$(dirname "$0")/../.git" ] || clone=clone
+  while read -r word package kind thing; do
+    case " - $clone $* " in *" $word "*) ;; *) continue ;; esac
+    # shellcheck disable=SC2086 # a file's pattern is the shell's to expand
+    case $kind in
+    program) is_program "$thing" ;;
+    file) ls $thing >/dev/null 2>&1 ;;
+    module) "$python" -c "import $thing" 2>/dev/null ;;
+    esac || missing="$missing $package"
+  done <<ROWS
+-         cmake                      program cmake
+-         g++                        program g++
+-         make                       program make
+clone     git                        program git
+lint      clang-format               program clang-format
+lint      clang-tidy                 program clang-tidy
+windows   g++-mingw-w64-x86-64-win32 program x86_64-w64-mingw32-g++-win32
+windows   wine64                     program /usr/lib/wine/wine64
+windows   strip-nondeterminism       program strip-nondeterminism
+windows   python3                    program $python
+windows   python3-debian             module  debian.deb822
+windows   python3-cryptography       module  cryptography.x509
+windows   python3-asn1crypto         module  asn1crypto.cms
+windows   python3-pefile             module  pefile
+windows   python3-yaml               module  yaml
+windows   python3-pytest             module  pytest
+windows   python3-license-expression module  license_expression
+bench     valgrind                   program valgrind
+bench     time                       program /usr/bin/time
+bench     hyperfine                  program hyperfine
+rebuild   faketime                   program faketime
+compare   diffoscope-minimal         program diffoscope
+compare   unzip                      program zipinfo
+sign      osslsigncode               program osslsigncode
+sign      openssl                    program openssl
+sign      libengine-pkcs11-openssl   file    /usr/lib/*/engines-3/pkcs11.so
+sign      p11-kit-modules            file    /usr/lib/*/p11-kit-proxy.so
+throwaway softhsm2                   program softhsm2-util
+throwaway opensc                     program pkcs11-tool
+throwaway python3                    program $python
+ROWS
 }
 
 check_only=0

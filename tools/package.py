@@ -10,9 +10,6 @@ import sys
 
 from release import authenticode, buildinfo, cli, components, layout, notices, published, sbom
 
-# The components that the build used, as the notices step lists them in the build folder.
-COMPONENTS = "components.json"
-
 
 def update(path, data):
     """Writes DATA to PATH unless it holds them already: its time then stays, and with it, what
@@ -99,7 +96,7 @@ def finish(arguments):
     build = layout.last_build(arguments.build)
     release, shipped = arguments.release, arguments.shipped
     exe = shipped / f"{build.program}.exe"
-    packages = json.loads((arguments.build / COMPONENTS).read_text())
+    packages = json.loads((arguments.build / "components.json").read_text())
     bom = pathlib.Path(f"{release}.cdx.json")
     bom.write_text(sbom.dump(sbom.document(build, published.sum_of(exe), packages)))
     signature = pathlib.Path(f"{release}.signature")
@@ -137,7 +134,7 @@ def main():
     step.add_argument("zip", type=pathlib.Path, help="the zip, before cpack copies it out")
     step.add_argument("shipped", type=pathlib.Path, help="the folder of what the zip holds")
     step.add_argument("build", type=pathlib.Path,
-                      help=f"the build folder, of the CMake cache and {COMPONENTS}")
+                      help="the build folder, of the CMake cache and components.json")
     step.set_defaults(run=finish)
     arguments = parser.parse_args()
     return arguments.run(arguments)

@@ -1,6 +1,5 @@
 """How every release tool ends: a failure is one line on standard error and exit status 1, never a
-traceback; and no character that came from a file, a certificate or an argument reaches a stream as
-a control character, whichever line writes it."""
+traceback; and no control character reaches a stream, whichever line writes it."""
 import logging
 import shutil
 import signal
@@ -29,8 +28,7 @@ def hidden(text):
 
 
 def visible(text, keep="\t"):
-    """The text with each control, format or line-separator character but those of KEEP written
-    as its escape."""
+    """The text with each HIDDEN character but those of KEEP written as its escape."""
     return "".join(c if c in keep or unicodedata.category(c) not in HIDDEN
                    else ascii(c)[1:-1] for c in text)
 

@@ -25,8 +25,7 @@ def name(program, version):
 
 
 def members(program, version):
-    """The zip's files, in a folder of the release's name: the exe beside its README and the
-    notices that must travel with it."""
+    """The zip's files, in a folder of the release's name."""
     folder = name(program, version)
     return [f"{folder}/README.md", f"{folder}/THIRD-PARTY-NOTICES.txt",
             f"{folder}/{program}.exe"]

@@ -23,8 +23,7 @@ def _in_group(command, timeout=None, **options):
 
 
 def _environment():
-    """This environment less a SOURCE_DATE_EPOCH of the caller's, which would stand in for the
-    date of the tree's commit."""
+    """This environment less a SOURCE_DATE_EPOCH, which would stand in for the commit's date."""
     return {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
 
 

@@ -12,8 +12,7 @@ from release import authenticode, buildinfo, cli, components, layout, notices, p
 
 
 def update(path, data):
-    """Writes DATA to PATH unless it holds them already: its time then stays, and with it, what
-    depends on it."""
+    """Writes DATA to PATH unless it holds them, so that what depends on it is not made again."""
     if not (path.is_file() and path.read_bytes() == data):
         path.write_bytes(data)
 

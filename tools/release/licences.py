@@ -104,8 +104,7 @@ def claimed(copyright_file, files):
 
 @functools.lru_cache
 def _parsed(path):
-    """A machine-readable copyright file, read once however many packages ship it; None for one
-    that is prose."""
+    """The copyright file, parsed once however many packages ship it; None where it is prose."""
     try:
         with open(path, encoding="utf-8") as text:
             return machine_readable.Copyright(text, strict=False)

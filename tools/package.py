@@ -7,6 +7,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tempfile
 
 from release import authenticode, buildinfo, cli, components, layout, notices, published, sbom
 
@@ -25,9 +26,8 @@ def attach(arguments):
         update(exe, unsigned.read_bytes())
         kept.unlink(missing_ok=True)
         return 0
-    part = exe.with_name(exe.name + ".part")
     try:
-        update(exe, _signed(signature, unsigned, part))
+        update(exe, _signed(signature, unsigned))
     except cli.Refusal:
         # Nothing of the release is left behind, but the signature named, where it is the
         # release's own.
@@ -36,16 +36,14 @@ def attach(arguments):
         if not (kept.exists() and os.path.exists(signature) and kept.samefile(signature)):
             kept.unlink(missing_ok=True)
         raise
-    finally:
-        part.unlink(missing_ok=True)
     update(kept, pathlib.Path(signature).read_bytes())
     print(f"{exe.name}: signed, with the signature in '{signature}'")
     return 0
 
 
-def _signed(signature, unsigned, part):
-    """UNSIGNED's bytes with the signature in the file SIGNATURE attached, by way of the file PART;
-    refused unless the signature was made for them."""
+def _signed(signature, unsigned):
+    """UNSIGNED's bytes with the signature in the file SIGNATURE attached, refused unless it was
+    made for them."""
     if not os.path.isfile(signature):
         raise cli.Refusal(f"there is no file '{signature}'; set it to a release's .signature "
                           "file, or unset it to build unsigned")
@@ -64,14 +62,16 @@ def _signed(signature, unsigned, part):
                           "tree and toolchain build, or unset it to build unsigned")
     # osslsigncode checks the signer's chain too, and fails where this machine does not trust it:
     # an empty CA file keeps the machine's trust out, and what it attached is checked below.
-    part.unlink(missing_ok=True)
-    subprocess.run(["osslsigncode", "attach-signature", "-CAfile", "/dev/null",
-                    "-TSA-CAfile", "/dev/null", "-sigin", signature, "-in", unsigned,
-                    "-out", part], capture_output=True)
-    held = part.is_file() and authenticode.attached(part.read_bytes())
+    with tempfile.TemporaryDirectory() as scratch:
+        part = pathlib.Path(scratch, unsigned.name)
+        subprocess.run(["osslsigncode", "attach-signature", "-CAfile", "/dev/null",
+                        "-TSA-CAfile", "/dev/null", "-sigin", signature, "-in", unsigned,
+                        "-out", part], capture_output=True)
+        signed = part.read_bytes() if part.is_file() else b""
+    held = authenticode.attached(signed)
     if not held or held[0] != read.der:
         raise cli.Refusal(f"osslsigncode could not attach '{signature}' to {unsigned}")
-    return part.read_bytes()
+    return signed
 
 
 def list_components(arguments):

@@ -6,13 +6,11 @@
 # usage: tools/setup.sh [--check] [WORD...]
 #   no word     CMake, g++ and make; and git, in a clone, for the commit's time
 #   lint        clang-format and clang-tidy, for the checks in .ci/run
-#   windows     the mingw-w64 cross compiler, wine, strip-nondeterminism and
-#               the Python libraries of the release tools and their tests
+#   windows     mingw-w64, wine, strip-nondeterminism and the Python libraries
 #   bench       valgrind, GNU time and hyperfine, for bench/run.sh
 #   rebuild     faketime, for the rebuild in .ci/run under a shifted clock
 #   compare     diffoscope, to show where two builds differ
-#   sign        osslsigncode and openssl, and the pkcs11 modules to sign
-#               with a key in a token or HSM
+#   sign        osslsigncode, openssl and pkcs11 modules, to sign with a token
 #   throwaway   SoftHSM2 and pkcs11-tool, for tests/throwaway.sh
 #   --check     install nothing; name what is missing and fail if anything is
 #   --help, -h  print this usage

@@ -1,7 +1,5 @@
-# How the release is made: the date it carries, the notices of what the
-# toolchain put into the exe, what goes into the zip, and the record of how
-# it was built. Any clean build of one commit with one toolchain gives the
-# same bytes, whoever builds it, wherever and whenever.
+# How the release is made, byte for byte the same for one commit and
+# toolchain: docs/release.md.
 
 include(GNUInstallDirs)
 
@@ -13,8 +11,8 @@ set(RELEASE_SOURCE_DATE_ORIGIN ${source_date_origin} CACHE INTERNAL
   "where the release's date came from")
 
 if(WIN32)
-  # The release tools' steps run on Debian's own Python, which sees the
-  # Python packages that Debian installs, whatever python3 PATH finds first.
+  # Debian's own Python sees the packages Debian installs, whatever python3
+  # PATH finds first.
   find_program(DEBIAN_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
   set(package_step ${DEBIAN_PYTHON} -B ${PROJECT_SOURCE_DIR}/tools/package.py)
   execute_process(
@@ -28,10 +26,8 @@ if(WIN32)
   set_target_properties(veltrin-backend PROPERTIES CXX_LINKER_LAUNCHER
     "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${source_date_epoch}")
 
-  # The link map names the archive members linked in, and the compilers'
-  # dependency files the headers read, whose licences ask for their notices
-  # to travel with the exe. They are read once, into the list of components
-  # that both the notices and the bill of materials are made from.
+  # The link map and the compilers' dependency files name the toolchain's
+  # files in the exe, whose licences ask for their notices to travel with it.
   target_link_options(veltrin-backend PRIVATE
     "LINKER:-Map=${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.map")
   set(resource_depfile ${CMAKE_CURRENT_BINARY_DIR}/veltrin-backend.rc.d)
@@ -47,9 +43,8 @@ if(WIN32)
     COMMAND_EXPAND_LISTS VERBATIM)
   add_custom_target(third-party-notices ALL DEPENDS THIRD-PARTY-NOTICES.txt)
 
-  # The linker writes its exe into unsigned/. The exe that is tested and
-  # shipped is made from it on every build, with the detached signature that
-  # VELTRIN_SIGNATURE names at that time attached, or without one.
+  # The exe that is tested and shipped is made from the linker's, in
+  # unsigned/, on every build, so that a change of VELTRIN_SIGNATURE counts.
   set(shipped_program ${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}.exe)
   set_target_properties(veltrin-backend PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/unsigned)
@@ -65,29 +60,10 @@ if(WIN32)
   install(PROGRAMS ${shipped_program} DESTINATION .)
   install(FILES README.md ${CMAKE_CURRENT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt
     DESTINATION .)
-else()
-  set(shipped_program $<TARGET_FILE:veltrin-backend>)
-  install(TARGETS veltrin-backend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
 
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_CHECKSUM SHA256)
-# Read by cpack before it writes the zip. The entries' times come from
-# SOURCE_DATE_EPOCH, and a zip stores them as local time, so the zone is
-# pinned too.
-file(CONFIGURE OUTPUT package-time.cmake @ONLY CONTENT [[
-set(ENV{SOURCE_DATE_EPOCH} @source_date_epoch@)
-set(ENV{TZ} UTC0)
-]])
-set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/package-time.cmake)
-
-if(WIN32)
   # Run by cpack once the zip is written, before it copies the zip out and
-  # writes its checksum. Each entry of the zip records the numeric user and
-  # group of the builder, which CPack offers no way to set: they are zeroed,
-  # and every time in the zip is set to the release's date again. Then the bill of
-  # materials, of the exe as shipped, and the record of the build are
-  # written beside the zip.
+  # writes its checksum. Each entry records the builder's user and group,
+  # which CPack cannot set: strip-nondeterminism zeroes them.
   set(CPACK_PACKAGE_FILE_NAME ${release_name})
   find_program(STRIP_NONDETERMINISM strip-nondeterminism REQUIRED)
   file(CONFIGURE OUTPUT finish-package.cmake @ONLY CONTENT [[
@@ -103,5 +79,18 @@ execute_process(
 ]])
   set(CPACK_POST_BUILD_SCRIPTS
     ${CMAKE_CURRENT_BINARY_DIR}/finish-package.cmake)
+else()
+  set(shipped_program $<TARGET_FILE:veltrin-backend>)
+  install(TARGETS veltrin-backend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+# Read by cpack before it writes the zip: its entries' times come from
+# SOURCE_DATE_EPOCH, and a zip stores local times, so the zone is pinned.
+file(CONFIGURE OUTPUT package-time.cmake @ONLY CONTENT [[
+set(ENV{SOURCE_DATE_EPOCH} @source_date_epoch@)
+set(ENV{TZ} UTC0)
+]])
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/package-time.cmake)
 include(CPack)

@@ -1,24 +1,17 @@
 #!/bin/sh
 # Installs, from Debian's packages, what building veltrin-backend needs and
-# the machine lacks. With everything present it installs nothing; it never
-# prompts. It runs before anything else is installed, so it is shell, and
-# asks for each program by its path, never a shell function of that name.
+# the machine lacks; it never prompts. It runs before anything else is
+# installed, so it is shell.
 #
 # usage: tools/setup.sh [--check] [WORD...]
-#   no word     CMake, g++ and make: enough to build and test; and git, in
-#               a clone, where the release reads the commit's time from it
+#   no word     CMake, g++ and make; and git, in a clone, for the commit's time
 #   lint        clang-format and clang-tidy, for the checks in .ci/run
-#   windows     the mingw-w64 cross compiler, wine, strip-nondeterminism and
-#               the Python libraries that the release tools and their tests
-#               read and write files with, for the Windows build and release
+#   windows     mingw-w64, wine, strip-nondeterminism and the Python libraries
 #   bench       valgrind, GNU time and hyperfine, for bench/run.sh
 #   rebuild     faketime, for the rebuild in .ci/run under a shifted clock
 #   compare     diffoscope, to show where two builds differ
-#   sign        osslsigncode and openssl, to sign the exe or attach a
-#               signature to it, and OpenSSL's pkcs11 engine and p11-kit's
-#               modules, to sign with a key in a token or HSM
-#   throwaway   SoftHSM2 and OpenSC's pkcs11-tool, for the throwaway token
-#               and time-stamp authority of tests/throwaway.sh
+#   sign        osslsigncode, openssl and pkcs11 modules, to sign with a token
+#   throwaway   SoftHSM2 and pkcs11-tool, for tests/throwaway.sh
 #   --check     install nothing; name what is missing and fail if anything is
 #   --help, -h  print this usage
 set -eu
@@ -28,91 +21,70 @@ usage() {  # exit status: the header from its usage line, on stdout for 0
     if [ "$1" = 0 ]; then cat; else cat >&2; fi
   exit "$1"
 }
-case ${1-} in --help | -h) usage 0 ;; esac
 
-# The release tools run on Debian's own interpreter, which sees the Python
-# packages Debian installs, whatever python3 comes first on PATH.
+# Debian's own interpreter, which sees Debian's Python packages, whatever PATH
+# finds first.
 python=/usr/bin/python3
 
-# Whether a program is there: a path, or a name on PATH; the shell's own
-# functions and builtins do not count.
+# Whether a program is there, as a file: a shell function or builtin of its
+# name, which command -v names without a path, does not count.
 is_program() {  # path or name
-  case $1 in */*) [ -f "$1" ] && [ -x "$1" ]; return ;; esac
-  (
-    IFS=:
-    for folder in $PATH; do
-      [ -f "${folder:-.}/$1" ] && [ -x "${folder:-.}/$1" ] && exit 0
-    done
-    exit 1
-  )
-}
-need() {  # Debian package, a program it installs
-  is_program "$2" || missing="$missing $1"
-}
-need_file() {  # Debian package, a pattern of a file it installs
-  # shellcheck disable=SC2086 # the pattern is the shell's to expand
-  ls $2 >/dev/null 2>&1 || missing="$missing $1"
-}
-need_module() {  # Debian package, the Python module it installs
-  is_program "$python" && "$python" -c "import $2" 2>/dev/null ||
-    missing="$missing $1"
+  case $(command -v "$1") in */*) ;; *) return 1 ;; esac
 }
 
-# Sets $missing to the packages whose program or module is not there.
+# Sets $missing to the packages that the words need whose program, file or
+# Python module is not there; "-" is no word, and "clone" a clone's tree.
 find_missing() {
   missing=
-  need cmake cmake
-  need g++ g++
-  need make make
-  [ ! -e "$(dirname "$0")/../.git" ] || need git git
-  for word; do
-    case $word in
-    lint)
-      need clang-format clang-format
-      need clang-tidy clang-tidy
-      ;;
-    windows)
-      need g++-mingw-w64-x86-64-win32 x86_64-w64-mingw32-g++-win32
-      need wine64 /usr/lib/wine/wine64
-      need strip-nondeterminism strip-nondeterminism
-      need python3 "$python"
-      need_module python3-debian debian.deb822
-      need_module python3-cryptography cryptography.x509
-      need_module python3-asn1crypto asn1crypto.cms
-      need_module python3-pefile pefile
-      need_module python3-yaml yaml
-      need_module python3-pytest pytest
-      need_module python3-license-expression license_expression
-      ;;
-    bench)
-      need valgrind valgrind
-      need time /usr/bin/time
-      need hyperfine hyperfine
-      ;;
-    rebuild) need faketime faketime ;;
-    compare)
-      need diffoscope-minimal diffoscope
-      need unzip zipinfo
-      ;;
-    sign)
-      need osslsigncode osslsigncode
-      need openssl openssl
-      need_file libengine-pkcs11-openssl '/usr/lib/*/engines-3/pkcs11.so'
-      need_file p11-kit-modules '/usr/lib/*/p11-kit-proxy.so'
-      need_module python3-pykcs11 PyKCS11
-      ;;
-    throwaway)
-      need softhsm2 softhsm2-util
-      need opensc pkcs11-tool
-      need python3 "$python"
-      ;;
-    esac
-  done
+  clone=
+  [ ! -e "$(dirname "$0")/../.git" ] || clone=clone
+  while read -r word package kind thing; do
+    case " - $clone $* " in *" $word "*) ;; *) continue ;; esac
+    # shellcheck disable=SC2086 # a file's pattern is the shell's to expand
+    case $kind in
+    program) is_program "$thing" ;;
+    file) ls $thing >/dev/null 2>&1 ;;
+    module) "$python" -c "import $thing" 2>/dev/null ;;
+    esac || missing="$missing $package"
+  done <<ROWS
+-         cmake                      program cmake
+-         g++                        program g++
+-         make                       program make
+clone     git                        program git
+lint      clang-format               program clang-format
+lint      clang-tidy                 program clang-tidy
+windows   g++-mingw-w64-x86-64-win32 program x86_64-w64-mingw32-g++-win32
+windows   wine64                     program /usr/lib/wine/wine64
+windows   strip-nondeterminism       program strip-nondeterminism
+windows   python3                    program $python
+windows   python3-debian             module  debian.deb822
+windows   python3-cryptography       module  cryptography.x509
+windows   python3-asn1crypto         module  asn1crypto.cms
+windows   python3-pefile             module  pefile
+windows   python3-yaml               module  yaml
+windows   python3-pytest             module  pytest
+windows   python3-license-expression module  license_expression
+bench     valgrind                   program valgrind
+bench     time                       program /usr/bin/time
+bench     hyperfine                  program hyperfine
+rebuild   faketime                   program faketime
+compare   diffoscope-minimal         program diffoscope
+compare   unzip                      program zipinfo
+sign      osslsigncode               program osslsigncode
+sign      openssl                    program openssl
+sign      libengine-pkcs11-openssl   file    /usr/lib/*/engines-3/pkcs11.so
+sign      p11-kit-modules            file    /usr/lib/*/p11-kit-proxy.so
+sign      python3-pykcs11            module  PyKCS11
+throwaway softhsm2                   program softhsm2-util
+throwaway opensc                     program pkcs11-tool
+throwaway python3                    program $python
+ROWS
 }
 
 check_only=0
 for word; do
   case $word in
+  --help | -h) usage 0 ;;
   --check) check_only=1 ;;
   lint | windows | bench | rebuild | compare | sign | throwaway) ;;
   *) usage 2 ;;
@@ -122,11 +94,8 @@ done
 find_missing "$@"
 [ -z "$missing" ] && exit 0
 
-if [ "$(id -u)" = 0 ]; then
-  as_root=
-else
-  as_root="sudo -n"
-fi
+as_root="sudo -n"
+[ "$(id -u)" != 0 ] || as_root=
 install_line="${as_root:+sudo }apt-get install -y --no-install-recommends$missing"
 
 refuse() {  # why nothing was installed

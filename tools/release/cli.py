@@ -1,7 +1,5 @@
 """How every release tool ends: a failure is one line on standard error and exit status 1, never a
-traceback; and no character that came from a file, a certificate or an argument reaches a stream as
-a control character, whichever line writes it."""
-import io
+traceback; and no control character reaches a stream, whichever line writes it."""
 import logging
 import shutil
 import signal
@@ -26,37 +24,28 @@ def require(purpose, word, *programs):
 
 
 def hidden(text):
-    """Whether the text holds a character that visible() would escape."""
-    return any(c != "\t" and unicodedata.category(c) in HIDDEN for c in text)
+    return visible(text) != text
 
 
 def visible(text, keep="\t"):
-    """The text with each control, format or line-separator character but those of KEEP written
-    as its escape."""
+    """The text with each HIDDEN character but those of KEEP written as its escape."""
     return "".join(c if c in keep or unicodedata.category(c) not in HIDDEN
                    else ascii(c)[1:-1] for c in text)
 
 
-class Visible(io.TextIOBase):
+class Visible:
     """A stream that writes what it is given as visible() has it, keeping its line feeds: a line
     that may hold one of its own is made visible() before it is written."""
 
     def __init__(self, stream):
-        super().__init__()
         self.stream = stream
 
     def write(self, text):
         self.stream.write(visible(text, keep="\t\n"))
         return len(text)
 
-    def flush(self):
-        self.stream.flush()
-
-    def fileno(self):
-        return self.stream.fileno()
-
-    def isatty(self):
-        return self.stream.isatty()
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
 
 
 def run(prog, main):

@@ -1,10 +1,14 @@
-"""The components of the toolchain that the build used: each archive member and object that the
-link map names, and each header that the compiler's dependency files name, with the Debian package
-that ships it. The one list from which the notices and the bill of materials are both written."""
+"""The components of the toolchain that the build used, with the Debian package that ships each:
+the one list from which the notices and the bill of materials are both written."""
 import os
+import pathlib
 import re
 
 from . import dpkg
+
+# What a package says of itself that the bill of materials names it by.
+DESCRIBED = ("Package", "Version", "Architecture", "source:Package", "source:Version", "Homepage",
+             "Maintainer", "binary:Summary")
 
 
 def from_map(text):
@@ -36,20 +40,17 @@ def from_depfile(text):
 
 def by_package(link_map, depfiles, own):
     """{package: its fields, its copyright file and the files used} for the files that the link
-    map and dependency files name outside OWN, the folders of the program's own sources and
-    build."""
-    with open(link_map, encoding="utf-8") as text:
-        files = from_map(text.read())
+    map and dependency files name outside the folders OWN."""
+    files = from_map(pathlib.Path(link_map).read_text(encoding="utf-8"))
     for depfile in depfiles:
-        with open(depfile, encoding="utf-8") as text:
-            files |= from_depfile(text.read())
+        files |= from_depfile(pathlib.Path(depfile).read_text(encoding="utf-8"))
     files = {(f, m) for f, m in files
              if not any(f == o or f.startswith(o + os.sep) for o in own)}
     shipping = dpkg.owners(sorted({f for f, _ in files}))
     unowned = sorted(f for f, _ in files if f not in shipping)
     if unowned:
         raise ValueError(f"no Debian package ships {unowned[0]}, so its licence is unknown")
-    found = dpkg.described(sorted(set(shipping.values())))
+    found = {row["Package"]: row for row in dpkg.query(DESCRIBED, sorted(set(shipping.values())))}
     for package, fields in found.items():
         fields["copyright"] = os.path.realpath(f"/usr/share/doc/{package}/copyright")
         fields["files"] = sorted([f, m or ""] for f, m in files if shipping[f] == package)

@@ -1,8 +1,5 @@
-"""Every question that the release tools put to dpkg: which packages are installed, at which
-versions, which package ships a file, what a package says of itself, and this machine's
-architecture. python3
-tools/release/dpkg.py --versions [--signed] prints the packages that shape the bytes of the
-Windows release, as its .buildinfo records them."""
+"""Every question that the release tools put to dpkg. With --versions, it prints the packages that
+shape the bytes of the Windows release, as its .buildinfo records them."""
 import argparse
 import fnmatch
 import os
@@ -11,11 +8,8 @@ import sys
 
 from debian.debian_support import Version
 
-# The packages whose versions shape the bytes of the Windows release: the cross toolchain that
-# writes the exe; CMake, its libarchive and zlib, which write the zip, and strip-nondeterminism with
-# the Perl zip module that rewrites it; base-files, whose licence texts the notices quote; and
-# Python with the libraries that write the notices, the bill of materials and the record. A
-# pattern covers a package that Debian renamed: libarchive13 is libarchive13t64 in Debian 13.
+# The packages whose versions shape the release's bytes, as docs/release.md lists them. A pattern
+# covers a package that Debian renamed: libarchive13 is libarchive13t64 in Debian 13.
 RELEASE = (
     "binutils-mingw-w64-x86-64", "g++-mingw-w64-x86-64-win32", "gcc-mingw-w64-x86-64-win32",
     "gcc-mingw-w64-base", "mingw-w64-common", "mingw-w64-x86-64-dev",
@@ -25,11 +19,7 @@ RELEASE = (
     "python3-license-expression",
     # The standard library of the interpreter that the tools run on.
     f"lib{os.path.basename(os.path.realpath('/usr/bin/python3'))}-stdlib")
-# A signed release has its signature attached by osslsigncode.
-SIGNED = ("osslsigncode",)
-# What a package says of itself that the bill of materials names it by.
-DESCRIBED = ("Package", "Version", "Architecture", "source:Package", "source:Version", "Homepage",
-             "Maintainer", "binary:Summary")
+SIGNED = ("osslsigncode",)  # which attaches a signed release's signature
 
 
 def query(fields, names):
@@ -58,20 +48,11 @@ def at_least(package, version):
 def owners(paths):
     """{path: package} for each of PATHS that an installed package ships."""
     answer = subprocess.run(["dpkg-query", "-S", "--", *paths], capture_output=True, text=True)
-    found = {}
-    for line in answer.stdout.splitlines():
-        packages, _, path = line.partition(": ")
-        found[path] = packages.split(",")[0].split(":")[0]
-    return found
-
-
-def described(packages):
-    """{package: its DESCRIBED fields} for those of PACKAGES that are installed."""
-    return {row["Package"]: row for row in query(DESCRIBED, packages)}
+    found = [line.partition(": ") for line in answer.stdout.splitlines()]
+    return {path: packages.split(",")[0].split(":")[0] for packages, _, path in found}
 
 
 def architecture():
-    """The Debian architecture of this machine, such as amd64."""
     return subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
                           check=True).stdout.strip()
 

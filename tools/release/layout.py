@@ -1,8 +1,6 @@
 """What a Windows release is: its name, its files, what its zip holds, and how large each may
-be. Every tool, the build and the tests take these from here: python3 tools/release/layout.py
-PROGRAM VERSION prints the name, and with a FOLDER after them, the paths of a signed release's
-files in it. With --built, it prints those of the last Windows build, and with --cache VARIABLE,
-the variable's value in that build's CMake cache."""
+be. layout.py PROGRAM VERSION [FOLDER] prints the name, or a signed release's files in FOLDER;
+--built, those of the last Windows build; --cache VARIABLE, its value in that build's cache."""
 import dataclasses
 import pathlib
 import re
@@ -13,9 +11,8 @@ BUILD = TOP / "build/windows"
 # Each file's ending after the release's name; the signature only where the release is signed.
 ENDINGS = ("zip", "zip.sha256", "buildinfo", "cdx.json", "signature")
 UNSIGNED = ENDINGS[:-1]
-# Far larger than a real release's files, whose zip unpacks to about 1 MB and whose other files are
-# of a few kB: a file past its limit is not read, and a zip that would unpack to more is not
-# unpacked, as no release is so large.
+# Far larger than a real release's files (a zip that unpacks to about 1 MB, others of a few kB):
+# a file past its limit is not read, and a zip that would unpack to more is not unpacked.
 LIMITS = {"zip": 8 << 20, "zip.sha256": 1 << 10, "buildinfo": 64 << 10,
           "cdx.json": 1 << 20, "signature": 64 << 10}
 UNPACKED_LIMIT = 8 << 20
@@ -28,8 +25,7 @@ def name(program, version):
 
 
 def members(program, version):
-    """The zip's files, in a folder of the release's name: the exe beside its README and the
-    notices that must travel with it."""
+    """The zip's files, in a folder of the release's name."""
     folder = name(program, version)
     return [f"{folder}/README.md", f"{folder}/THIRD-PARTY-NOTICES.txt",
             f"{folder}/{program}.exe"]
@@ -43,12 +39,8 @@ def files(folder, release, signed):
 def cache(folder=BUILD):
     """What CMake's cache of a build holds, by variable; empty where there is no build."""
     path = pathlib.Path(folder, "CMakeCache.txt")
-    found = {}
-    for line in path.read_text(encoding="utf-8").splitlines() if path.is_file() else []:
-        match = re.match(r"([A-Za-z_0-9]+):[A-Z]+=(.*)", line)
-        if match:
-            found[match[1]] = match[2]
-    return found
+    text = path.read_text(encoding="utf-8") if path.is_file() else ""
+    return dict(re.findall(r"^([A-Za-z_0-9]+):[A-Z]+=(.*)$", text, re.MULTILINE))
 
 
 @dataclasses.dataclass
@@ -79,12 +71,12 @@ def last_build(folder=BUILD):
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--cache"] and len(sys.argv) == 3:
         print(cache().get(sys.argv[2], ""))
-        sys.exit(0)
-    if sys.argv[1:] == ["--built"]:
+    elif sys.argv[1:] == ["--built"]:
         built = last_build()
         for line in files(built.folder, built.name, True) if built else []:
             print(line)
         sys.exit(0 if built else 1)
-    release = name(*sys.argv[1:3])
-    for line in [release] if len(sys.argv) < 4 else files(sys.argv[3], release, True):
-        print(line)
+    else:
+        release = name(*sys.argv[1:3])
+        for line in [release] if len(sys.argv) < 4 else files(sys.argv[3], release, True):
+            print(line)

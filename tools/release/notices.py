@@ -1,8 +1,7 @@
 """The notices that the licences of the toolchain's files in the exe ask a binary distribution to
-carry: for each package that the build used files from, its copyright file, quoted whole, and then
-the full texts of the licences that those files refer to. They follow the toolchain that built the
-program, not a copy kept by hand."""
+carry: each package's copyright file, quoted whole, then the licence texts that those refer to."""
 import os
+import pathlib
 import re
 
 RULE = "=" * 72
@@ -22,15 +21,13 @@ def notices(program, packages):
         for file, member in package["files"]:
             used = f"{file}({member})" if member else file
             lines.append(f"  {name} {package['Version']} {used}")
-        with open(package["copyright"], encoding="utf-8") as text:
-            by_text.setdefault(text.read(), []).append(name)
+        text = pathlib.Path(package["copyright"]).read_text(encoding="utf-8")
+        by_text.setdefault(text, []).append(name)
     sections = [(f"{' '.join(names)}: {packages[names[0]]['copyright']}", text)
                 for text, names in by_text.items()]
     referred = sorted({os.path.realpath(path) for text in by_text
                        for path in re.findall(LICENCE_TEXT, text) if os.path.isfile(path)})
-    for path in referred:
-        with open(path, encoding="utf-8") as text:
-            sections.append((path, text.read()))
+    sections += [(path, pathlib.Path(path).read_text(encoding="utf-8")) for path in referred]
     for title, text in sections:
         lines += ["", RULE, title, RULE, "", text.rstrip("\n")]
     return "\n".join(lines) + "\n"

@@ -1,5 +1,5 @@
-"""This tree against a release's record: its commit, as git gives it; its rebuild, in a scratch
-folder; and where a rebuilt file differs, diffoscope's report of where."""
+"""This tree against a release's record: its commit, its rebuild in a scratch folder, and where a
+rebuilt file differs, a report of where."""
 import difflib
 import os
 import shutil
@@ -8,8 +8,8 @@ import subprocess
 
 
 def _in_group(command, timeout=None, **options):
-    """Runs COMMAND in a process group of its own, which is ended whole when this ends or the time
-    runs out: (status, output), or None where it took longer than TIMEOUT."""
+    """Runs COMMAND in a process group of its own, which is ended whole when this ends: (status,
+    output), or None where it took longer than TIMEOUT."""
     with subprocess.Popen(command, start_new_session=True, **options) as process:
         try:
             output = process.communicate(timeout=timeout)[0]
@@ -22,26 +22,24 @@ def _in_group(command, timeout=None, **options):
                 process.wait()
 
 
-def _without_source_date_epoch():
-    """This environment less a SOURCE_DATE_EPOCH of the caller's, which would stand in for the
-    date that the tree's commit gives the release."""
+def _environment():
+    """This environment less a SOURCE_DATE_EPOCH, which would stand in for the commit's date."""
     return {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
 
 
 def commit(top):
     """The commit that the tree holds, as the build reads it, or None."""
-    environment = _without_source_date_epoch()
-    answer = subprocess.run(["cmake", "-P", "cmake/moment.cmake"], cwd=top,
-                            env=environment, capture_output=True, text=True)
+    answer = subprocess.run(["cmake", "-P", "cmake/moment.cmake"], cwd=top, env=_environment(),
+                            capture_output=True, text=True)
     words = answer.stdout.split()
     return words[0] if answer.returncode == 0 and words and words[0] != "-" else None
 
 
 def git(top, *arguments, **options):
-    # A tree of another user's, such as one mounted into a container, is one git refuses unless
-    # told to trust it: this one, for this call.
-    return subprocess.run(["git", "-c", f"safe.directory={top.resolve()}",
-                           *arguments], cwd=top, **options)
+    # git refuses a tree of another user's, such as one mounted into a container, unless told to
+    # trust it: this one, for this call.
+    return subprocess.run(["git", "-c", f"safe.directory={top.resolve()}", *arguments], cwd=top,
+                          **options)
 
 
 def uncommitted(top):
@@ -60,10 +58,9 @@ def rebuild(top, copy, epoch, signature, log):
     else:
         shutil.copytree(top, copy, dirs_exist_ok=True,
                         ignore=lambda folder, _: ["build"] if folder == str(top) else [])
-    environment = _without_source_date_epoch()
+    environment = _environment() | {"VELTRIN_SIGNATURE": str(signature or "")}
     if epoch is not None:
         environment["SOURCE_DATE_EPOCH"] = epoch
-    environment["VELTRIN_SIGNATURE"] = str(signature or "")
     with open(log, "wb") as output:
         return _in_group(
             ["cmake", "--workflow", "--preset", "windows-package"], cwd=copy,
@@ -72,9 +69,8 @@ def rebuild(top, copy, epoch, signature, log):
 
 
 def report(published, rebuilt, seconds, scratch):
-    """Where two files differ, as lines cut short at a few hundred: a unified diff of two texts,
-    else diffoscope's report; None where diffoscope is not here, and False where it took longer
-    than SECONDS."""
+    """Where two files differ, in at most a few hundred lines: a unified diff of two texts, else
+    diffoscope's report; None where diffoscope is not here, False where it took over SECONDS."""
     try:
         texts = [path.read_text(encoding="utf-8").splitlines() for path in (published, rebuilt)]
         return list(difflib.unified_diff(*texts, "published", "rebuilt", lineterm=""))[:300]
@@ -83,11 +79,7 @@ def report(published, rebuilt, seconds, scratch):
     if shutil.which("diffoscope") is None:
         return None
     # diffoscope writes its temporary files into our scratch folder, which is removed after it.
-    environment = dict(os.environ, TMPDIR=str(scratch))
-    answer = _in_group(
-        ["diffoscope", "--max-text-report-size", "20000", published, rebuilt],
-        timeout=seconds, env=environment, stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    if answer is None:
-        return False
-    return answer[1].decode("utf-8", "replace").splitlines()
+    answer = _in_group(["diffoscope", "--max-text-report-size", "20000", published, rebuilt],
+                       timeout=seconds, env=dict(os.environ, TMPDIR=str(scratch)),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return False if answer is None else answer[1].decode("utf-8", "replace").splitlines()

@@ -1,13 +1,10 @@
-"""The release's bill of materials, CycloneDX 1.6 in JSON, for vulnerability scanners and software
-inventories: the program, with the SHA-256 of the exe as shipped, and one component for each Debian
-package that the build used files from, with its licences and those files as evidence. Nothing in
-it is of the build's own time or machine: its timestamp is the release's date, and its serial
-number is derived from its content. Its fields: docs/release.md."""
-import datetime
+"""The release's bill of materials, CycloneDX 1.6 in JSON. Nothing in it is of the build's own time
+or machine. Its fields: docs/release.md."""
 import hashlib
 import json
 import platform
 import re
+import time
 import urllib.parse
 import uuid
 
@@ -17,8 +14,7 @@ from . import licences
 
 
 def purl(package, distro):
-    """The package's purl, with the source package that Debian's security data is keyed by, and its
-    version where it differs."""
+    """The package's purl, as docs/release.md describes it."""
     quote = lambda text: urllib.parse.quote(text, safe=".-_~:")
     qualifiers = {"arch": package["Architecture"], "distro": distro}
     source, source_version = package["source:Package"], package["source:Version"]
@@ -57,34 +53,32 @@ def component(package, distro, vendor):
     return entry
 
 
-def document(facts, exe_sum, packages):
-    """The bill of a release of FACTS, a buildinfo.Facts, whose exe has the SHA-256 EXE_SUM and
-    whose build used the files of PACKAGES, as components.by_package gives them."""
+def document(build, exe_sum, packages):
+    """The bill of BUILD, a layout.Build, whose exe has the SHA-256 EXE_SUM and which used the
+    files of PACKAGES, as components.by_package gives them."""
     system = platform.freedesktop_os_release()
     with open("/etc/dpkg/origins/default", encoding="utf-8") as origins:
         vendor = deb822.Deb822(origins)
     distro = f"{system['ID']}-{system['VERSION_ID']}"
     components = [component(packages[name], distro, vendor) for name in sorted(packages)]
-    program_ref = f"{facts.program}@{facts.version}"
-    date = datetime.datetime.fromtimestamp(int(facts.epoch), datetime.timezone.utc)
+    program_ref = f"{build.program}@{build.version}"
+    epoch = int(build.facts["RELEASE_SOURCE_DATE_EPOCH"])
     bom = {
         "bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "", "version": 1,
         "metadata": {
-            "timestamp": date.strftime("%Y-%m-%dT%H:%M:%SZ"),
+            "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch)),
             "lifecycles": [{"phase": "build"}],
             "component": {
-                "type": "application", "bom-ref": program_ref, "name": facts.program,
-                "version": facts.version, "description": facts.description,
+                "type": "application", "bom-ref": program_ref, "name": build.program,
+                "version": build.version, "description": build.facts["CMAKE_PROJECT_DESCRIPTION"],
                 "hashes": [{"alg": "SHA-256", "content": exe_sum}],
-                "licenses": [{"license": {"name": facts.licence}}],
+                "licenses": [{"license": {"name": build.facts["PROJECT_LICENSE"]}}],
             },
         },
         "components": components,
         "dependencies": [{"ref": program_ref,
                           "dependsOn": [c["bom-ref"] for c in components]}],
     }
-    # A name-based UUID of everything else the document says, so that the same content always has
-    # the same serial.
     body = hashlib.sha256(dump(bom).encode()).hexdigest()
     bom["serialNumber"] = f"urn:uuid:{uuid.uuid5(uuid.NAMESPACE_URL, f'urn:sha256:{body}')}"
     return bom

@@ -3,7 +3,7 @@
 
 include(GNUInstallDirs)
 
-include(${CMAKE_CURRENT_LIST_DIR}/moment.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/source-date.cmake)
 # The release tools read the release's facts from the cache.
 set(RELEASE_COMMIT ${commit_id} CACHE INTERNAL "the commit built, or -")
 set(RELEASE_SOURCE_DATE_EPOCH ${source_date_epoch} CACHE INTERNAL "the release's date")

@@ -120,7 +120,7 @@ revocation_list() {  # authority's name, certificate revoked...
       -keyfile "$dir/$authority.key" -passin "pass:$passphrase" \
       -revoke "$dir/$revoked.pem" -crl_reason keyCompromise 2>/dev/null
   done
-  # The moment of the compromise, not of the revocation: a fixed one.
+  # The time of the compromise, not of the revocation: a fixed one.
   sed -i 's/\t[0-9]*Z,/\t260101000000Z,/' "$dir/$authority.index"
   openssl ca -config "$dir/$authority.cnf" -cert "$dir/$authority.pem" \
     -keyfile "$dir/$authority.key" -passin "pass:$passphrase" -gencrl \

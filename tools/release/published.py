@@ -83,7 +83,7 @@ def buildinfo(data):
         return None
 
 
-# An entry of Installed-Build-Depends, as tools/setup.sh --versions writes it.
+# An entry of Installed-Build-Depends, as tools/release/dpkg.py --versions writes it.
 DEPENDS = re.compile(
     r"([a-z0-9][a-z0-9+.-]{0,99})(?::[a-z0-9-]{1,20})? \(= ([A-Za-z0-9.+~:-]{1,100})\)")
 

@@ -29,7 +29,7 @@ def _environment():
 
 def commit(top):
     """The commit that the tree holds, as the build reads it, or None."""
-    answer = subprocess.run(["cmake", "-P", "cmake/moment.cmake"], cwd=top, env=_environment(),
+    answer = subprocess.run(["cmake", "-P", "cmake/source-date.cmake"], cwd=top, env=_environment(),
                             capture_output=True, text=True)
     words = answer.stdout.split()
     return words[0] if answer.returncode == 0 and words and words[0] != "-" else None

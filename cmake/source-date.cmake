@@ -1,6 +1,6 @@
-# The commit that the tree holds and the moment that its release carries,
+# The commit that the tree holds and the source date epoch that its release carries,
 # for the build (included by release.cmake) and for the release tools, which
-# run it as a script: cmake -P cmake/moment.cmake prints
+# run it as a script: cmake -P cmake/source-date.cmake prints
 # "COMMIT EPOCH ORIGIN", with - for a tree that names no commit.
 #
 # The commit and its time: git archive writes both into the placeholder
@@ -35,7 +35,7 @@ elseif(EXISTS "${CMAKE_CURRENT_LIST_DIR}/../.git")
   endif()
 endif()
 
-# What is shipped carries one moment, never the time of the build: the
+# What is shipped carries one date, never the time of the build: the
 # builder's SOURCE_DATE_EPOCH; else the commit's time; else 1980-01-01 00:00
 # UTC, the earliest a zip can hold, for a tree that carries no commit.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})

@@ -115,8 +115,7 @@ def scoop(build, options, exe, zip_sum):
 
 
 def write(files, folder):
-    """Puts FILES in FOLDER/manifests in place of what it held, and returns their paths. They are
-    written in a scratch folder first, so that a failure leaves the old manifests as they were."""
+    """FOLDER/manifests replaced by FILES, written aside first so that a failure leaves the old."""
     manifests = folder / "manifests"
     with tempfile.TemporaryDirectory(dir=folder) as scratch:
         written = pathlib.Path(scratch, "manifests")

@@ -1,6 +1,5 @@
-"""Whether a token will sign with the key that a pkcs11: URI names: its PKCS#11 module loads, the
-token takes the PIN, and the key is in it. Asked once, before anything signs, so that a wrong PIN
-is tried once and named for what it is, without reading any tool's error text."""
+"""Whether a token will sign with the key that a pkcs11: URI names, asked once before anything
+signs, so that a wrong PIN is tried once and named for what it is."""
 import subprocess
 import sys
 import urllib.parse
@@ -14,60 +13,51 @@ TOKEN_FIELDS = {"token": "label", "manufacturer": "manufacturerID", "model": "mo
 PIN_REFUSED = {PyKCS11.CKR_PIN_INCORRECT, PyKCS11.CKR_PIN_INVALID, PyKCS11.CKR_PIN_LEN_RANGE,
                PyKCS11.CKR_PIN_EXPIRED, PyKCS11.CKR_PIN_LOCKED}
 # What stands in the way of signing, by the exit status of this file as a command.
-PROBLEMS = (None, "module", "pin", "key")
-
-
-def attributes(uri):
-    """The path attributes of a pkcs11: URI (RFC 7512), decoded."""
-    path = uri.removeprefix("pkcs11:").split("?")[0]
-    return {key: urllib.parse.unquote_to_bytes(value)
-            for key, _, value in (part.partition("=") for part in path.split(";"))
-            if key}
+FOUND, MODULE, PIN, KEY = range(4)
+PROBLEMS = ("", "the PKCS#11 module '{module}' does not load",
+            "the token refused the PIN for '{uri}'",
+            "no key at '{uri}' in the tokens that '{module}' reaches")
 
 
 def problem(module, uri, pin):
-    """What stands in the way of signing: "module", "pin" or "key"; or None. Asked of a child
-    process whose standard output is this one's standard error, as PyKCS11 writes there why a
-    module does not load; and a module that crashes it does not load either."""
+    """What stands in the way of signing, or "". Asked of a child process, as a module may crash
+    it; its output, PyKCS11's of why a module does not load, goes to standard error."""
     status = subprocess.run([sys.executable, "-B", __file__, module, uri], input=pin,
                             stdout=sys.stderr, check=False).returncode
-    return PROBLEMS[status] if status in range(len(PROBLEMS)) else "module"
+    text = PROBLEMS[status] if status in range(len(PROBLEMS)) else PROBLEMS[MODULE]
+    return text.format(module=module, uri=uri)
 
 
-def _problem(module, uri, pin):
+def _status(module, uri, pin):
     library = PyKCS11.PyKCS11Lib()
     try:
         library.load(module)
         slots = library.getSlotList(tokenPresent=True)
     except PyKCS11Error:
-        return "module"
-    wanted = attributes(uri)
-    for slot in slots:
-        found = _slot_problem(library, slot, wanted, pin)
-        if found != "key":  # so that no other token is tried with the PIN
-            return found
-    return "key"
-
-
-def _slot_problem(library, slot, wanted, pin):
-    """"pin" where the token in SLOT is one that the URI names and it refuses the PIN, None where
-    it holds the key, else "key". The session ends with the child process."""
+        return MODULE
+    path = uri.removeprefix("pkcs11:").split("?")[0]  # RFC 7512's path attributes, decoded
+    wanted = {name: urllib.parse.unquote_to_bytes(value)
+              for name, _, value in (part.partition("=") for part in path.split(";")) if name}
     template = [(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY)]
     if "object" in wanted:  # PyKCS11 takes a label as text
         template.append((PyKCS11.CKA_LABEL, wanted["object"].decode("utf-8", "replace")))
     if "id" in wanted:
         template.append((PyKCS11.CKA_ID, wanted["id"]))
-    try:
-        info = library.getTokenInfo(slot)
-        if any(getattr(info, field).rstrip(" ").encode("utf-8", "surrogateescape") != wanted[name]
-               for name, field in TOKEN_FIELDS.items() if name in wanted):
-            return "key"
-        session = library.openSession(slot)
-        session.login(pin)
-        return None if session.findObjects(template) else "key"
-    except PyKCS11Error as error:
-        return "pin" if error.value in PIN_REFUSED else "key"
+    for slot in slots:  # each session ends with this process
+        try:
+            info = library.getTokenInfo(slot)
+            if any(getattr(info, field).rstrip(" ").encode("utf-8", "surrogateescape")
+                   != wanted[name] for name, field in TOKEN_FIELDS.items() if name in wanted):
+                continue
+            session = library.openSession(slot)
+            session.login(pin)
+            if session.findObjects(template):
+                return FOUND
+        except PyKCS11Error as error:
+            if error.value in PIN_REFUSED:  # so that no other token is tried with the PIN
+                return PIN
+    return KEY
 
 
 if __name__ == "__main__":
-    sys.exit(PROBLEMS.index(_problem(sys.argv[1], sys.argv[2], sys.stdin.buffer.read())))
+    sys.exit(_status(sys.argv[1], sys.argv[2], sys.stdin.buffer.read()))

@@ -65,7 +65,7 @@ def attach(given):
         read = authenticode.Signature(der)
         if read.signer is None:
             raise ValueError("no certificate it holds verifies it")
-        fits = read.fits(unsigned.read_bytes())
+        fits = read.signs(unsigned.read_bytes())
     except (ValueError, IndexError):
         fail(f"'{signature}' is not a signature; set it to a release's .signature "
              "file, a PEM PKCS#7 as tools/sign.py writes it")

@@ -142,7 +142,7 @@ def imported_der(given, unsigned):
     if not imported or imported.signer is None:
         raise Refusal(f"'{given.signed}' holds a signature that openssl verifies with none of "
                       "the certificates it holds")
-    if not imported.fits(unsigned.read_bytes()):
+    if not imported.signs(unsigned.read_bytes()):
         raise Refusal(f"'{given.signed}' was signed as other bytes than "
                       f"{unsigned.relative_to(TOP)} (another commit or toolchain): sign "
                       "that file, as this build made it")

@@ -1,9 +1,6 @@
-"""The Authenticode signature of a Windows exe, read with pefile and asn1crypto: the signature's
-bytes as the exe holds them, the digest of the exe that it signs against the exe's own, its
-certificates, and its RFC 3161 timestamp. Nothing here judges a signature: osslsigncode and openssl
-do, and the certificates named here are those with which openssl verified it. What no signature
-covers is named too: the certificates of no chain, unsigned attributes, and bytes around the
-signature in the exe."""
+"""The Authenticode signature of a Windows exe, read with pefile and asn1crypto: its bytes, the
+digest it signs, its certificates, its timestamp, and what no signature covers. openssl alone says
+which certificate signed what. The reasons: docs/release.md."""
 import hashlib
 import struct
 
@@ -88,8 +85,8 @@ def outside_signature(data, der):
 
 
 def _certificate(choice):
-    """A certificate with each field that the tools read read now, as cryptography reads them only
-    when asked, so that a malformed one fails here."""
+    """A certificate, with every field that the tools use read at once: cryptography reads a
+    field only when asked, and a malformed one must fail here, not later."""
     certificate = x509.load_der_x509_certificate(choice.chosen.dump())
     certificate.subject.rfc4514_string(), certificate.issuer.rfc4514_string()
     (certificate.not_valid_after, certificate.serial_number, list(certificate.extensions))
@@ -297,5 +294,5 @@ class Signature:
         certificate signed."""
         return bool(self.stamped and self.stamper and self.stamps_signature)
 
-    def fits(self, exe_bytes):
+    def signs(self, exe_bytes):
         return digest(exe_bytes, self.algorithm) == self.signed_digest

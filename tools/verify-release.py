@@ -1,15 +1,11 @@
 #!/usr/bin/python3 -B
-"""Tells whether a downloaded Windows release came from this tree, and names each thing that it
-finds otherwise: the zip against its .sha256 and a release's files; the exe's signature, its chains
-against the roots given, and revocation; the release's commit and toolchain. Then it rebuilds this
-tree's commit in a scratch folder, with the release's source date epoch and signature, and compares
-every file with the rebuilt one, byte for byte, showing where two differ.
-
-Every line goes to standard output, and the last is the verdict, which names every finding. Nothing
-of the download is trusted, and the tree and its build folder are left as they were. Run it in a
-clone or an unpacked git archive of the release's commit. Exit status: 0 when the release came from
-this tree; 1 when it did not, or cannot be shown to; 2 for a command line it does not take. The
-findings: docs/release.md."""
+"""Tells whether a downloaded Windows release came from this tree: it checks the zip, the exe's
+signature, its chains and revocation, the commit and the toolchain, then rebuilds this tree's commit
+in a scratch folder and compares every file byte for byte. Nothing of the download is trusted, and
+the tree and its build folder are left as they were: run it in a clone or an unpacked git archive
+of the release's commit. Every line goes to standard output, and the last is the verdict, which
+names every finding. Exit status: 0 when the release came from this tree; 1 when it did not, or
+cannot be shown to; 2 for a command line it does not take. The findings: docs/release.md."""
 import argparse
 import contextlib
 import io
@@ -108,9 +104,8 @@ def source_date_epoch(release, verdict):
 
 
 def rebuilt(release, signature, verdict):
-    """The rebuild's folder, built with the release's source date epoch and the signature that its
-    exe holds, or else the downloaded one, written as tools/sign.py writes it: the downloaded file
-    may hold more."""
+    """The rebuild's folder, with the release's source date epoch and the signature that its exe
+    holds, or else the downloaded one, as tools/sign.py writes it: the file may hold more."""
     scratch, epoch = release.scratch, source_date_epoch(release, verdict)
     if signature is None and "signature" in release.paths:
         with contextlib.suppress(ValueError):
@@ -164,9 +159,8 @@ def check(options, verdict, scratch):
 
 
 def print_addresses(options, verdict, scratch):
-    """Prints the addresses of the lists that the chains name, one a line, and checks nothing: as
-    far as the chains lead to the roots given, or without roots, as far as openssl verified them.
-    Only where the release cannot be read is there a verdict."""
+    """Prints the addresses of the lists that the chains name, as far as they lead to the roots
+    given, or without roots, as far as openssl verified them; a verdict only where it stops."""
     with contextlib.redirect_stdout(io.StringIO()):
         signed = read_signed(options, verdict, scratch).signed
     chains = signed.chains if signed else []

@@ -1,6 +1,5 @@
 """The checks of tools/verify-release.py, in the order it makes them: each tells the verdict what it
-finds, which the verdict says as it goes and names again at the end. The findings and their
-reasons: docs/release.md."""
+finds. The findings and their reasons: docs/release.md."""
 import dataclasses
 import os
 import pathlib
@@ -53,10 +52,9 @@ class Verdict:
 
 @dataclasses.dataclass
 class Chain:
-    """The signer's chain or the timestamp's, as far as openssl verified each link: its names in
-    the verdict, in the lines of revocation and for its leaf; the root file that it is judged
-    against (None for none); how it is verified to that root; what an expired certificate of it
-    means, where that is a finding of its own; and how far it led to the root (None: it did not)."""
+    """The signer's chain or the timestamp's, as far as openssl verified each link: its names, the
+    root file that it is judged against (or None), how it is verified to that root, the finding of
+    an expired certificate where that is one of its own, and how far it led to the root."""
     name: str
     revocation_name: str
     leaf_name: str
@@ -69,8 +67,8 @@ class Chain:
 
 @dataclasses.dataclass
 class Signed:
-    """The signature in the exe, whether its chains can be judged (it signs the exe and nothing
-    beside, with a certificate that it holds), and its chains."""
+    """The signature in the exe, its chains, and whether they can be judged: it signs the exe and
+    nothing beside, with a certificate that it holds."""
     signature: authenticode.Signature
     judged: bool
     signer_chain: Chain
@@ -83,8 +81,8 @@ class Signed:
 
 @dataclasses.dataclass
 class Release:
-    """A downloaded release, as read: its record and name, a copy of each of its files, what its
-    zip holds, the scratch folder that holds the copies, and the signature that its exe holds."""
+    """A downloaded release, as read: its record, name, a copy of each file, what its zip holds,
+    the scratch folder of the copies, and the signature in its exe."""
     record: object
     name: str
     paths: dict
@@ -218,8 +216,8 @@ def _signers(signature, verdict):
 
 
 def read_signature(release, exe, options, verdict):
-    """The signature in the exe that a user unpacks and runs, what of it and of the exe its signers
-    signed, and its chains; None where there is none."""
+    """The signature in the exe that a user runs, what its signers signed, and its chains; None
+    where there is none."""
     name = release.name
     signature = "signature" in release.paths and _held(release, exe, verdict)
     if not signature:
@@ -246,9 +244,8 @@ def read_signature(release, exe, options, verdict):
 
 
 def _chains(signature, options, exe):
-    """The signer's chain, which osslsigncode verifies, and where the signature holds a timestamp,
-    the timestamp's, which openssl ts verifies; that one is judged only where it stamps the
-    signature."""
+    """The signer's chain, which osslsigncode verifies, and the timestamp's, which openssl ts does
+    and which is judged only where the timestamp is of the signature."""
     stamped = signature.timestamped
     found = [Chain("the signature's chain", "the signer's chain", "the signer's certificate",
                    signature.chain, options.root,
@@ -266,8 +263,7 @@ def _chains(signature, options, exe):
 
 
 def judge_chains(options, signed, verdict):
-    """Judges each chain against its root, as osslsigncode and openssl verify it, with what the
-    certificates say of why not, and sets how far it leads."""
+    """Judges each chain against its root, and sets how far it leads."""
     signature = signed.signature
     if signature.timestamped:
         verdict.say(f"timestamped {signature.stamped:%b %e %H:%M:%S %Y} GMT, as the timestamp of "
@@ -300,8 +296,8 @@ def _judge(chain, verdict):
 
 
 def _beyond_roots(chains, verdict):
-    """The certificates of a chain past where it reaches its root, which must be the root's own:
-    their signatures were not checked, so that anyone's bytes could stand in them."""
+    """A chain's certificates past its root must be the root's own: nothing checked their
+    signatures, so anyone's bytes could stand in them."""
     for chain in chains:
         if not chain.to_root:
             continue
@@ -332,8 +328,7 @@ def _lists(options, chain, verdict, fetcher):
 
 
 def check_revocation(options, chains, verdict):
-    """Revocation, of each chain that openssl verified to its root: against the lists given, or
-    else those that its certificates name, fetched."""
+    """Revocation, of each chain that openssl verified to its root."""
     fetcher = revocation.Fetcher()
     for chain in [chain for chain in chains if chain.to_root]:
         lists = _lists(options, chain, verdict, fetcher)

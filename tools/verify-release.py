@@ -67,7 +67,7 @@ def arguments():
     option("--report-seconds", type=_seconds, default=30, metavar="N", help="give diffoscope at "
            "most N seconds (30) for its report on a file that differs")
     option("dir", type=pathlib.Path, metavar="DIR", nargs="?", help="the release's files as "
-           "published: the zip, its .sha256, the .buildinfo, the bill of materials (.cdx.json) "
+           "downloaded: the zip, its .sha256, the .buildinfo, the bill of materials (.cdx.json) "
            "and, where the release is signed, the .signature")
     options, unknown = parser.parse_known_args()
     if unknown:

@@ -55,8 +55,8 @@ def folded(values):
     """A name's values as the loosest comparison of names would have them: each folded to its
     letters and digits, of any case or form. Two names that any library might take for one fold
     alike."""
-    return [f for f in ("".join(c for c in unicodedata.normalize("NFKC", str(v)).casefold()
-                                if c.isalnum()) for v in values) if f]
+    forms = (unicodedata.normalize("NFKC", str(value)).casefold() for value in values)
+    return [word for word in ("".join(c for c in form if c.isalnum()) for form in forms) if word]
 
 
 def similar(one, other):

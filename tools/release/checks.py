@@ -36,7 +36,7 @@ class Verdict:
         raise Stop
 
     def not_checked(self, text):
-        """What was not checked, which the verdict names before what was named so before."""
+        """Adds what was not checked: the verdict names the last added first."""
         self.unchecked.insert(0, f"; {text}")
 
     def end(self):

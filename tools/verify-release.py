@@ -20,6 +20,7 @@ from release.checks import (Stop, Verdict, check_commit, check_revocation, check
 TOP = pathlib.Path(__file__).resolve().parent.parent
 # How the build's log starts the line that says why it refused a signature.
 REFUSED = "VELTRIN_SIGNATURE: "
+LOG_LINES = 20  # of the end of the rebuild's log, shown where it failed
 
 
 def _file(text):
@@ -121,7 +122,7 @@ def rebuilt(release, signature, verdict):
         refused = [line.removeprefix(REFUSED) for line in log if line.startswith(REFUSED)]
         if refused:
             verdict.stop(f"the rebuild refused the signature: {clip(refused[0], 200)}")
-        for line in log[-20:]:
+        for line in log[-LOG_LINES:]:
             verdict.line(f"  {line}")
         verdict.stop("the rebuild failed, as the end of its log above shows")
     return copy / "build/windows"

@@ -186,19 +186,6 @@ def read_zip(release, verdict):
     return unpacked / name / f"{release.record['Source']}.exe"
 
 
-def _held(release, exe, verdict):
-    """The signature that the exe holds, where the release is signed."""
-    held = exe.is_file() and authenticode.attached(exe.read_bytes())
-    try:
-        signature = held and authenticode.Signature(held[0])
-    except ValueError:
-        signature = None
-    if not signature:
-        verdict.found(f"the exe in {release.name}.zip carries no signature, though the release "
-                      "is signed", True)
-    return signature
-
-
 def _signers(signature, verdict):
     """What the signature's signers signed, and what they did not."""
     if signature.signer is None:
@@ -219,8 +206,16 @@ def read_signature(release, exe, options, verdict):
     """The signature in the exe that a user runs, what its signers signed, and its chains; None
     where there is none."""
     name = release.name
-    signature = "signature" in release.paths and _held(release, exe, verdict)
+    if "signature" not in release.paths:
+        return None
+    held = exe.is_file() and authenticode.attached(exe.read_bytes())
+    try:
+        signature = held and authenticode.Signature(held[0])
+    except ValueError:
+        signature = None
     if not signature:
+        verdict.found(f"the exe in {name}.zip carries no signature, though the release is signed",
+                      True)
         return None
     _signers(signature, verdict)
     data = exe.read_bytes()
@@ -239,27 +234,27 @@ def read_signature(release, exe, options, verdict):
     else:
         verdict.found(f"the published {name}.signature is not the signature in the exe in "
                       f"{name}.zip", True)
-    judged = matches and not outside and signature.signer is not None
-    return Signed(signature, judged, *_chains(signature, options, exe))
+    return _signed(signature, matches and not outside and signature.signer is not None, options,
+                   exe)
 
 
-def _chains(signature, options, exe):
-    """The signer's chain, which osslsigncode verifies, and the timestamp's, which openssl ts does
-    and which is judged only where the timestamp is of the signature."""
+def _signed(signature, judged, options, exe):
+    """The signature with its chains: the signer's, which osslsigncode verifies, and where openssl
+    finds who signed the timestamp, the timestamp's, which openssl ts verifies, judged only where
+    the timestamp is of the signature."""
     stamped = signature.timestamped
-    found = [Chain("the signature's chain", "the signer's chain", "the signer's certificate",
+    signer = Chain("the signature's chain", "the signer's chain", "the signer's certificate",
                    signature.chain, options.root,
                    lambda: certificates.signature_verified(exe, options.root, options.tsa_root),
                    "a certificate of the signer's chain has expired: give --tsa-root, so that the "
                    "chain is checked at the timestamp's time" if stamped and not options.tsa_root
                    else "a certificate of the signer's chain has expired, and no timestamp keeps "
-                   "the signature valid")]
-    if signature.stamper:
-        found.append(Chain("the timestamp's chain", "the timestamp's chain",
-                           "the time-stamp authority's certificate", signature.stamper_chain,
-                           options.tsa_root if stamped else None,
-                           lambda: certificates.timestamp_verified(signature, options.tsa_root)))
-    return found
+                   "the signature valid")
+    stamper = signature.stamper and Chain(
+        "the timestamp's chain", "the timestamp's chain", "the time-stamp authority's certificate",
+        signature.stamper_chain, options.tsa_root if stamped else None,
+        lambda: certificates.timestamp_verified(signature, options.tsa_root))
+    return Signed(signature, judged, signer, stamper)
 
 
 def judge_chains(options, signed, verdict):
@@ -400,7 +395,17 @@ def compare(options, release, rebuilt_folder, verdict):
         else:
             differ.append(path.name + (_changed(release, rebuilt) if ending == "zip" else ""))
             verdict.line(f"DIFFERS: {path.name}")
-            _report(path, rebuilt, options.report_seconds, verdict, release.scratch)
+            # Where they differ, down to the bytes: a sum alone says nothing of why.
+            seconds = options.report_seconds
+            report = rebuild.report(path, rebuilt, seconds, release.scratch)
+            if report is None:
+                verdict.say("(diffoscope is not here to show where they differ: tools/setup.sh "
+                            "compare installs it)")
+            elif report is False:
+                verdict.say(f"diffoscope's report on {path.name} was cut off after {seconds} s; "
+                            "the files differ all the same")
+            for line in report or []:
+                verdict.line(clip(line, 200))
     return differ
 
 
@@ -412,19 +417,6 @@ def _changed(release, rebuilt_zip):
                if not (unpacked / member).is_file()
                or (unpacked / member).read_bytes() != (rebuilt / member).read_bytes()]
     return f" (its {' '.join(changed)})" if changed else ""
-
-
-def _report(path, rebuilt, seconds, verdict, scratch):
-    """Where two files differ, down to the bytes: a sum alone says nothing of why."""
-    report = rebuild.report(path, rebuilt, seconds, scratch)
-    if report is None:
-        verdict.say("(diffoscope is not here to show where they differ: tools/setup.sh compare "
-                    "installs it)")
-    elif report is False:
-        verdict.say(f"diffoscope's report on {path.name} was cut off after {seconds} s; the files "
-                    "differ all the same")
-    for line in report or []:
-        verdict.line(clip(line, 200))
 
 
 def clip(text, limit=80):

@@ -64,8 +64,8 @@ def similar(one, other):
 
 
 def openssl(arguments, files, wanted=()):
-    """Runs openssl in a folder of its own that holds FILES, {file name: bytes}: whether it
-    succeeded, and the bytes of each file of WANTED that it wrote."""
+    """Runs openssl in a folder of its own that holds FILES, {file name: bytes}: the bytes of each
+    file of WANTED that it wrote, or None where it failed."""
     with tempfile.TemporaryDirectory() as folder:
         for file, data in files.items():
             pathlib.Path(folder, file).write_bytes(data)
@@ -73,7 +73,7 @@ def openssl(arguments, files, wanted=()):
                                 stdin=subprocess.DEVNULL, timeout=120)
         written = {file: pathlib.Path(folder, file).read_bytes() for file in wanted
                    if pathlib.Path(folder, file).is_file()}
-    return answer.returncode == 0, written
+    return written if answer.returncode == 0 else None
 
 
 def verified_signer(der, content=None):
@@ -81,11 +81,11 @@ def verified_signer(der, content=None):
     (of CONTENT, where given, as Authenticode signs), or None."""
     command = (["cms", "-verify"] if content is None
                else ["smime", "-verify", "-content", "content.bin"])
-    ok, written = openssl(
+    written = openssl(
         [*command, "-binary", "-noverify", "-inform", "DER", "-in", "signed.der",
          "-signer", "signer.pem", "-out", "/dev/null"],
         {"signed.der": der, "content.bin": content or b""}, ["signer.pem"])
-    return x509.load_pem_x509_certificate(written["signer.pem"]) if ok and written else None
+    return x509.load_pem_x509_certificate(written["signer.pem"]) if written else None
 
 
 def issued(certificate, issuers):
@@ -93,7 +93,7 @@ def issued(certificate, issuers):
     time."""
     return openssl(["verify", "-partial_chain", "-no_check_time", "-CAfile", "issuers.pem",
                     "certificate.pem"],
-                   {"issuers.pem": pem(issuers), "certificate.pem": pem([certificate])})[0]
+                   {"issuers.pem": pem(issuers), "certificate.pem": pem([certificate])}) is not None
 
 
 def signs_itself(certificate):
@@ -106,7 +106,7 @@ def signs_itself(certificate):
         return False
     return openssl(["dgst", f"-{digest}", "-verify", "key.pem", "-signature", "signature.bin",
                     "signed.der"], {"key.pem": key, "signature.bin": certificate.signature,
-                                    "signed.der": certificate.tbs_certificate_bytes})[0]
+                                    "signed.der": certificate.tbs_certificate_bytes}) is not None
 
 
 def chain(leaf, others):
@@ -166,4 +166,4 @@ def timestamp_verified(signature, tsa_root):
          "-CAfile", "root.pem", "-untrusted", "chain.pem",
          "-attime", str(int(signature.stamped.timestamp()))],
         {"token.der": signature.token.dump(), "stamped.bin": signature.signature_value,
-         "root.pem": tsa_root.read_bytes(), "chain.pem": pem(signature.stamper_chain)})[0]
+         "root.pem": tsa_root.read_bytes(), "chain.pem": pem(signature.stamper_chain)}) is not None

@@ -112,7 +112,7 @@ def check(root_file, path, lists):
             {"leaf.pem": certificates.pem(path[:1]), "untrusted.pem": certificates.pem(path[1:]),
              "root.pem": root_file.read_bytes(),
              "lists.pem": b"".join(crl.public_bytes(serialization.Encoding.PEM)
-                                   for crl in lists)})[0]:
+                                   for crl in lists)}) is not None:
         return Outcome()
     for certificate in path + certificates.load(root_file):
         covering = [crl for crl in lists if crl.issuer == certificate.issuer]

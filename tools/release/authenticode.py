@@ -233,15 +233,18 @@ class Signature:
         self.token = tokens[0]["values"][0] if tokens else None
         # What the timestamp vouches for: the signer's signature.
         self.signature_value = info["signature"].native
-        self.uncovered = [] if _is_der(der) and _is_der(signs.dump()) else [
-            "an encoding other than DER"]
-        self.uncovered += [] if not self.signer or _known_algorithms(info, self.signer) else [
-            "an algorithm that its signer's key does not use"]
-        self.uncovered += [f"{n} certificate{'s' * (n > 1)} beyond its signer's chain"
-                           for n in [_extras(signed, self.chain)] if n]
-        others = len(attributes) - len(tokens[:1])
-        self.uncovered += [f"{others} unsigned attribute{'s' * (others > 1)} other than "
-                           "a timestamp"] if others else []
+        self.uncovered = []
+        if not (_is_der(der) and _is_der(signs.dump())):
+            self.uncovered.append("an encoding other than DER")
+        if self.signer and not _known_algorithms(info, self.signer):
+            self.uncovered.append("an algorithm that its signer's key does not use")
+        extra, others = _extras(signed, self.chain), len(attributes) - len(tokens[:1])
+        if extra:
+            self.uncovered.append(f"{extra} certificate{'s' * (extra > 1)} beyond its signer's "
+                                  "chain")
+        if others:
+            self.uncovered.append(f"{others} unsigned attribute{'s' * (others > 1)} other than "
+                                  "a timestamp")
         self.stamped = self.stamper = self.stamps_signature = None
         self.stamper_chain = []
         if self.token is not None:
@@ -266,8 +269,9 @@ class Signature:
         held = [_certificate(c) for c in stamp["certificates"] or []]
         self.stamper_chain = _chain(self.stamper, held)
         extra = _extras(stamp, self.stamper_chain)
-        self.uncovered += [f"a timestamp with {extra} certificate{'s' * (extra > 1)} beyond the "
-                           "time-stamp authority's chain"] if extra else []
+        if extra:
+            self.uncovered.append(f"a timestamp with {extra} certificate{'s' * (extra > 1)} beyond "
+                                  "the time-stamp authority's chain")
         if stamp["encap_content_info"]["content_type"].native != "tst_info":
             self.uncovered.append("a timestamp whose content is not named a timestamp's")
         if self.stamper and not _known_algorithms(stamp["signer_infos"][0], self.stamper):

@@ -4,6 +4,7 @@ import dataclasses
 import os
 import pathlib
 import re
+from collections.abc import Callable
 
 from . import authenticode, certificates, cli, dpkg, layout, published, rebuild, revocation
 from .certificates import name as name_of
@@ -60,7 +61,7 @@ class Chain:
     leaf_name: str
     certificates: list
     root: pathlib.Path
-    verify: object
+    verify: Callable[[], bool]
     expired_finding: str = None
     to_root: list = None
 

@@ -1,6 +1,6 @@
 """The release tools' readers of what others made, which nobody trusts, one
 row a case: dependency files as make writes them, a record's toolchain, a
-zip's listing, a published file however it reads, a signature's encoding,
+zip's listing, a .sha256's lines, a published file however it reads, a signature's encoding,
 revocation lists from a server that stalls or sends the reader elsewhere,
 and the streams that every tool writes on."""
 import http.server
@@ -84,6 +84,21 @@ def test_judge(tmp_path, case, entries, ruled_out, missing, extra):
 
 def test_few():
     assert published.few([str(n) for n in range(40000)]) == "0 1 2 3 4 and 39995 more"
+
+
+SUM = "ab" * 32
+SUMS = [
+    ("plain", f"{SUM}  r.zip\n", [("r.zip", SUM)]),
+    ("binary, upper case, CRLF", f"{SUM.upper()} *r.zip\r\n", [("r.zip", SUM)]),
+    ("tagged", f"SHA256 (r.zip) = {SUM}\n", [("r.zip", SUM)]),
+    ("escaped", f"\\{SUM}  r\\nzip\n", []),
+    ("other forms", f"{SUM[1:]}  r.zip\nMD5 (r.zip) = {SUM}\n{SUM} r.zip\n", []),
+]
+
+
+@pytest.mark.parametrize("case, text, sums", SUMS)
+def test_listed_sums(case, text, sums):
+    assert published.listed_sums(text) == sums
 
 
 def make_fifo(path):

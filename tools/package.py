@@ -50,7 +50,7 @@ def _signed(signature, unsigned):
     cli.require(f"attaching '{signature}'", "sign", "osslsigncode")
     try:
         read = authenticode.from_pem(pathlib.Path(signature).read_bytes())
-        fits = read.signer is not None and read.fits(unsigned.read_bytes())
+        fits = read.signer is not None and read.signs(unsigned.read_bytes())
     except (ValueError, IndexError):
         read = None
     if read is None or read.signer is None:

@@ -146,7 +146,7 @@ def imported_der(signed, exe):
     if not imported or imported.signer is None:
         raise Refusal(f"'{signed}' holds a signature that openssl verifies with none of the "
                       "certificates it holds")
-    if not imported.fits(exe.read_bytes()):
+    if not imported.signs(exe.read_bytes()):
         raise Refusal(f"'{signed}' was signed as other bytes than {exe.relative_to(TOP)} "
                       "(another commit or toolchain): sign that file, as this build made it")
     return held[0]

@@ -1,9 +1,6 @@
-"""The Authenticode signature of a Windows exe, read with pefile and asn1crypto: the signature's
-bytes as the exe holds them, the digest of the exe that it signs against the exe's own, its
-certificates, and its RFC 3161 timestamp. Nothing here judges a signature: osslsigncode and openssl
-do, and the certificates named here are those with which openssl verified it. What no signature
-covers is named too: the certificates of no chain, unsigned attributes, and bytes around the
-signature in the exe."""
+"""The Authenticode signature of a Windows exe, read with pefile and asn1crypto: its bytes, the
+digest it signs, its certificates, its timestamp, and what no signature covers. openssl alone says
+which certificate signed what. The reasons: docs/release.md."""
 import hashlib
 import struct
 
@@ -16,8 +13,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from . import certificates
 
 TOKEN = "1.3.6.1.4.1.311.3.3.1"  # an RFC 3161 timestamp, as Authenticode carries it
-# Far more certificates than a chain has: past it, no chain is built, and openssl is not asked of
-# each pair of them.
+# Far more certificates than a chain has: past it, openssl is not asked of each pair of them.
 CERTIFICATE_LIMIT = 16
 REVISION, CERTIFICATE_TYPE = 0x200, 2  # a WIN_CERTIFICATE of PKCS#7
 DIGESTS = {"sha1", "sha256", "sha384", "sha512"}
@@ -30,10 +26,8 @@ class SpcIndirectData(core.Sequence):
 
 def _layout(data):
     """Where the checksum, the certificate table's entry and the table lie."""
-    pe = pefile.PE(data=data, fast_load=True)
-    header = pe.OPTIONAL_HEADER
-    entry = header.DATA_DIRECTORY[
-        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    header = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER
+    entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     return (header.get_field_absolute_offset("CheckSum"),
             entry.get_file_offset(), entry.VirtualAddress, entry.Size)
 
@@ -44,8 +38,7 @@ def digest(data, algorithm):
     checksum_at, entry_at, table_at, size = _layout(data)
     end = table_at if size else len(data)
     hashed = hashlib.new(algorithm)
-    for start, stop in ((0, checksum_at), (checksum_at + 4, entry_at),
-                        (entry_at + 8, end)):
+    for start, stop in ((0, checksum_at), (checksum_at + 4, entry_at), (entry_at + 8, end)):
         hashed.update(data[start:stop])
     return hashed.digest()
 
@@ -88,11 +81,13 @@ def outside_signature(data, der):
 
 
 def _certificate(choice):
-    """A certificate with each field that the tools read read now, as cryptography reads them only
-    when asked, so that a malformed one fails here."""
+    """A certificate read whole: cryptography reads a field only when asked, and one that the tools
+    use must fail here, in a signature that cannot be read, not in a later check."""
     certificate = x509.load_der_x509_certificate(choice.chosen.dump())
-    certificate.subject.rfc4514_string(), certificate.issuer.rfc4514_string()
-    (certificate.not_valid_after, certificate.serial_number, list(certificate.extensions))
+    fields = [certificate.subject.rfc4514_string(), certificate.issuer.rfc4514_string(),
+              certificate.not_valid_after, certificate.serial_number, *certificate.extensions]
+    if None in fields:
+        raise ValueError("a certificate with a field that cannot be read")
     return certificate
 
 
@@ -134,8 +129,7 @@ def _identifier(sid, signer):
 
 
 def _could_be_signer(signed, sid):
-    """How many certificates SIGNED holds that a library might take for the one that SID, its
-    SignerIdentifier, names."""
+    """How many certificates SIGNED holds that a library might take for the one that SID names."""
     held = [c.chosen for c in signed["certificates"] or []]
     if sid.name == "subject_key_identifier":
         return len({c.dump() for c in held if c.key_identifier == sid.chosen.native})
@@ -159,19 +153,17 @@ def _known_algorithms(info, signer):
 
 
 def _plain(algorithm):
-    """ALGORITHM as a signer writes it: its identifier, and no parameters but a NULL, each as its
-    DER, which asn1crypto would otherwise fill in."""
+    """ALGORITHM as a signer writes it, in DER: its identifier, and no parameters but a NULL."""
     body = algorithm["algorithm"].dump()
     if algorithm["parameters"].dump() == core.Null().dump():
         body += core.Null().dump()
     return type(algorithm).load(core.Sequence(contents=body).dump())
 
 
-def _covered(signed, signer, kept_certificates, kept_attributes, version):
-    """SIGNED's ContentInfo's DER with one copy of each certificate whose DER is in
-    KEPT_CERTIFICATES, the first signer's KEPT_ATTRIBUTES unsigned, and the fields that nothing
-    signs as SIGNER writes them: what a signature covers, or that openssl verified signed the
-    next."""
+def _covered(signed, signer, chain, kept_attributes, version):
+    """SIGNED's ContentInfo's DER as SIGNER writes it, with one copy of each certificate of CHAIN
+    and KEPT_ATTRIBUTES unsigned: what a signature covers, or that openssl verified."""
+    kept_certificates = {certificates.der(c) for c in chain}
     info = signed["signer_infos"][0]
     fields = {field: info[field] for field in ("signed_attrs", "signature")}
     fields["sid"] = _identifier(info["sid"], signer)
@@ -206,15 +198,13 @@ def _extras(signed, chain):
 
 
 def from_pem(data):
-    """The signature in a .signature file, as tools/sign.py writes it; ValueError for anything
-    else."""
+    """The signature in a .signature file, as tools/sign.py writes it; ValueError for others."""
     return Signature(certificates.blocks(data)[0])
 
 
 class Signature:
     """A PKCS#7 Authenticode signature, read whole at once, with openssl's word on which
-    certificates signed it and its timestamp. Raises ValueError for anything else, however it is
-    made."""
+    certificates signed it and its timestamp; ValueError for anything else."""
 
     def __init__(self, der):
         self.der = der
@@ -243,21 +233,24 @@ class Signature:
         self.token = tokens[0]["values"][0] if tokens else None
         # What the timestamp vouches for: the signer's signature.
         self.signature_value = info["signature"].native
-        self.uncovered = [] if _is_der(der) and _is_der(signs.dump()) else [
-            "an encoding other than DER"]
-        self.uncovered += [] if not self.signer or _known_algorithms(info, self.signer) else [
-            "an algorithm that its signer's key does not use"]
-        self.uncovered += [f"{n} certificate{'s' * (n > 1)} beyond its signer's chain"
-                           for n in [_extras(signed, self.chain)] if n]
-        others = len(attributes) - len(tokens[:1])
-        self.uncovered += [f"{others} unsigned attribute{'s' * (others > 1)} other than "
-                           "a timestamp"] if others else []
+        self.uncovered = []
+        if not (_is_der(der) and _is_der(signs.dump())):
+            self.uncovered.append("an encoding other than DER")
+        if self.signer and not _known_algorithms(info, self.signer):
+            self.uncovered.append("an algorithm that its signer's key does not use")
+        extra, others = _extras(signed, self.chain), len(attributes) - len(tokens[:1])
+        if extra:
+            self.uncovered.append(f"{extra} certificate{'s' * (extra > 1)} beyond its signer's "
+                                  "chain")
+        if others:
+            self.uncovered.append(f"{others} unsigned attribute{'s' * (others > 1)} other than "
+                                  "a timestamp")
         self.stamped = self.stamper = self.stamps_signature = None
         self.stamper_chain = []
         if self.token is not None:
             self._read_token(self.token)
         if not self.uncovered and self.signer and _covered(
-                signed, self.signer, self._kept(), tokens[:1], "v1") != der:
+                signed, self.signer, self.chain, tokens[:1], "v1") != der:
             self.uncovered.append("bytes beside what it signs and the certificates of its chains")
 
     def _read_token(self, token):
@@ -276,26 +269,23 @@ class Signature:
         held = [_certificate(c) for c in stamp["certificates"] or []]
         self.stamper_chain = _chain(self.stamper, held)
         extra = _extras(stamp, self.stamper_chain)
-        self.uncovered += [f"a timestamp with {extra} certificate{'s' * (extra > 1)} beyond the "
-                           "time-stamp authority's chain"] if extra else []
+        if extra:
+            self.uncovered.append(f"a timestamp with {extra} certificate{'s' * (extra > 1)} beyond "
+                                  "the time-stamp authority's chain")
         if stamp["encap_content_info"]["content_type"].native != "tst_info":
             self.uncovered.append("a timestamp whose content is not named a timestamp's")
         if self.stamper and not _known_algorithms(stamp["signer_infos"][0], self.stamper):
             self.uncovered.append("a timestamp with an algorithm that its authority's key does "
                                   "not use")
         if not self.uncovered and self.stamper and _covered(
-                stamp, self.stamper, self._kept(self.stamper_chain), [], "v3") != token.dump():
+                stamp, self.stamper, self.stamper_chain, [], "v3") != token.dump():
             self.uncovered.append("a timestamp with bytes beside what its authority signs and "
                                   "the certificates of its chain")
 
-    def _kept(self, chain=None):
-        return {certificates.der(c) for c in (self.chain if chain is None else chain)}
-
     @property
     def timestamped(self):
-        """Whether it holds a timestamp of its own signature, which openssl finds the authority's
-        certificate signed."""
+        """Whether it holds a timestamp of its own signature that openssl verifies."""
         return bool(self.stamped and self.stamper and self.stamps_signature)
 
-    def fits(self, exe_bytes):
+    def signs(self, exe_bytes):
         return digest(exe_bytes, self.algorithm) == self.signed_digest

@@ -1,6 +1,6 @@
-"""Certificates and the chains they make, read with cryptography, and the verdicts on them, which
-only osslsigncode and openssl give, by their exit status. Which certificate signed what is
-openssl's word too: names alone choose nothing."""
+"""Certificates and their chains, read with cryptography; only osslsigncode and openssl judge them,
+by their exit status, and which certificate signed what is openssl's word too. The reasons:
+docs/release.md."""
 import datetime
 import pathlib
 import subprocess
@@ -11,6 +11,8 @@ from asn1crypto import pem as armour
 from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
+
+from . import dpkg
 
 
 def name(subject):
@@ -53,38 +55,37 @@ def folded(values):
     """A name's values as the loosest comparison of names would have them: each folded to its
     letters and digits, of any case or form. Two names that any library might take for one fold
     alike."""
-    return [f for f in ("".join(c for c in unicodedata.normalize("NFKC", str(v)).casefold()
-                                if c.isalnum()) for v in values) if f]
+    forms = (unicodedata.normalize("NFKC", str(value)).casefold() for value in values)
+    return [word for word in ("".join(c for c in form if c.isalnum()) for form in forms) if word]
 
 
 def similar(one, other):
     return folded(a.value for a in one) == folded(a.value for a in other)
 
 
-def openssl(arguments, given, wanted=()):
-    """Runs openssl in a folder of its own that holds GIVEN, {file name: bytes}: whether it
-    succeeded, and the bytes of each file of WANTED that it wrote."""
+def openssl(arguments, files, wanted=()):
+    """Runs openssl in a folder of its own that holds FILES, {file name: bytes}: the bytes of each
+    file of WANTED that it wrote, or None where it failed."""
     with tempfile.TemporaryDirectory() as folder:
-        for file, data in given.items():
+        for file, data in files.items():
             pathlib.Path(folder, file).write_bytes(data)
         answer = subprocess.run(["openssl", *arguments], cwd=folder, capture_output=True,
                                 stdin=subprocess.DEVNULL, timeout=120)
         written = {file: pathlib.Path(folder, file).read_bytes() for file in wanted
                    if pathlib.Path(folder, file).is_file()}
-    return answer.returncode == 0, written
+    return written if answer.returncode == 0 else None
 
 
 def verified_signer(der, content=None):
-    """The certificate, among those that a PKCS#7 signature holds, with whose key openssl
-    verifies the signature, or None: of CONTENT where it signs that in place of what it holds, as
-    Authenticode does."""
+    """The certificate of those that a PKCS#7 signature holds with whose key openssl verifies it
+    (of CONTENT, where given, as Authenticode signs), or None."""
     command = (["cms", "-verify"] if content is None
                else ["smime", "-verify", "-content", "content.bin"])
-    ok, written = openssl(
+    written = openssl(
         [*command, "-binary", "-noverify", "-inform", "DER", "-in", "signed.der",
          "-signer", "signer.pem", "-out", "/dev/null"],
         {"signed.der": der, "content.bin": content or b""}, ["signer.pem"])
-    return x509.load_pem_x509_certificate(written["signer.pem"]) if ok and written else None
+    return x509.load_pem_x509_certificate(written["signer.pem"]) if written else None
 
 
 def issued(certificate, issuers):
@@ -92,7 +93,7 @@ def issued(certificate, issuers):
     time."""
     return openssl(["verify", "-partial_chain", "-no_check_time", "-CAfile", "issuers.pem",
                     "certificate.pem"],
-                   {"issuers.pem": pem(issuers), "certificate.pem": pem([certificate])})[0]
+                   {"issuers.pem": pem(issuers), "certificate.pem": pem([certificate])}) is not None
 
 
 def signs_itself(certificate):
@@ -105,13 +106,12 @@ def signs_itself(certificate):
         return False
     return openssl(["dgst", f"-{digest}", "-verify", "key.pem", "-signature", "signature.bin",
                     "signed.der"], {"key.pem": key, "signature.bin": certificate.signature,
-                                    "signed.der": certificate.tbs_certificate_bytes})[0]
+                                    "signed.der": certificate.tbs_certificate_bytes}) is not None
 
 
 def chain(leaf, others):
-    """LEAF, then each of OTHERS in turn that openssl finds signed the one before: the chain as far
-    as it is verified. A root among them, which openssl would trust as given, unread, is taken
-    only where it signed itself."""
+    """LEAF, then each of OTHERS in turn that openssl finds signed the one before. A root among
+    them, which openssl would trust unread, is taken only where it signed itself."""
     path = [leaf]
     while True:
         issuer = next((c for c in others if c not in path and similar(c.subject, path[-1].issuer)
@@ -129,16 +129,15 @@ def up_to(path, roots):
 
 
 def utc(item, field):
-    """A time that cryptography gives, as an aware one: 42 and later name it FIELD_utc, and 38
-    gives it without a zone."""
+    """A time that cryptography gives, with its zone: 38 gives FIELD without one, 42 FIELD_utc."""
     aware = getattr(item, field + "_utc", None)
     return aware or getattr(item, field).replace(tzinfo=datetime.timezone.utc)
 
 
-def expired(path, at=None):
-    """The first certificate of PATH that has expired at AT, or now."""
-    at = at or datetime.datetime.now(datetime.timezone.utc)
-    return next((c for c in path if utc(c, "not_valid_after") < at), None)
+def expired(path):
+    """Whether a certificate of PATH has expired."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    return any(utc(c, "not_valid_after") < now for c in path)
 
 
 def why_not_to(path, roots):
@@ -149,23 +148,13 @@ def why_not_to(path, roots):
     return ""
 
 
-def _checks_lists_itself():
-    """Whether osslsigncode fetches the revocation lists that certificates name, as 2.9 does unless
-    told -ignore-crl; 2.5 fetches none."""
-    version = subprocess.run(
-        ["dpkg-query", "-W", "-f", "${Version}", "osslsigncode"],
-        capture_output=True, text=True).stdout
-    return subprocess.run(["dpkg", "--compare-versions", version, "ge", "2.9"],
-                          capture_output=True).returncode == 0
-
-
 def signature_verified(exe, root, tsa_root):
     """osslsigncode's verdict on the signature and the signer's chain, at the timestamp's time
-    where the timestamp's chain leads to TSA_ROOT. Revocation is checked apart, against the lists
-    given or fetched."""
+    where its chain leads to TSA_ROOT. Revocation is checked apart: osslsigncode 2.9 would fetch
+    the lists itself unless told -ignore-crl, and 2.5 takes no such option."""
     command = ["osslsigncode", "verify", "-CAfile", str(root or "/dev/null"),
                "-TSA-CAfile", str(tsa_root or "/dev/null"), "-in", str(exe)]
-    if _checks_lists_itself():
+    if dpkg.at_least("osslsigncode", "2.9"):
         command.insert(2, "-ignore-crl")
     return subprocess.run(command, capture_output=True, timeout=120).returncode == 0
 
@@ -177,4 +166,4 @@ def timestamp_verified(signature, tsa_root):
          "-CAfile", "root.pem", "-untrusted", "chain.pem",
          "-attime", str(int(signature.stamped.timestamp()))],
         {"token.der": signature.token.dump(), "stamped.bin": signature.signature_value,
-         "root.pem": tsa_root.read_bytes(), "chain.pem": pem(signature.stamper_chain)})[0]
+         "root.pem": tsa_root.read_bytes(), "chain.pem": pem(signature.stamper_chain)}) is not None

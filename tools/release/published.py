@@ -1,13 +1,13 @@
-"""Reading a release as it was published, which nobody trusts yet. A file is measured before it is
-read; the zip's listing is judged, entry by entry as the zip holds it, before anything is unpacked;
-and only the release's own files are unpacked, as regular files that this code creates in a folder
-of its own, whatever the zip says they are."""
+"""Reading a downloaded release, which nobody trusts yet: each file is measured before it is read,
+and the zip's listing is judged before only the release's own files are unpacked, as regular files
+of this code's making. The reasons: docs/release.md."""
 import collections
 import errno
 import hashlib
 import os
 import pathlib
 import re
+import shutil
 import stat
 import struct
 import zlib
@@ -23,13 +23,12 @@ DAMAGED = (zipfile.BadZipFile, ValueError, EOFError, NotImplementedError,
 
 
 class Unreadable(Exception):
-    """A published file that cannot be read: why, in a few words."""
+    """A downloaded file that cannot be read: why, in a few words."""
 
 
 def read(path, ending):
-    """The file's bytes, or None where it is larger than any release's. No more than that is read,
-    whatever the file's size claims, and nothing but a regular file is read at all, nor through a
-    link."""
+    """The file's bytes, or None where it is larger than any release's: no more is read, and only
+    a regular file, never through a link."""
     try:
         handle = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_NOFOLLOW)
     except OSError as why:
@@ -49,29 +48,22 @@ def read(path, ending):
 
 
 def sum_of(path):
-    digest = hashlib.sha256()
     with open(path, "rb") as file:
-        for block in iter(lambda: file.read(1 << 16), b""):
-            digest.update(block)
-    return digest.hexdigest()
+        return hashlib.file_digest(file, "sha256").hexdigest()
 
 
 def listed_sums(text):
-    """Each (name, sum) of a .sha256, as sha256sum -c reads it: lines end in a line feed, or a
-    carriage return and one; a sum, a blank, then a blank or the binary marker * before the name,
-    or the tagged form SHA256 (NAME) = SUM; a backslash first means that the name has its
-    backslashes and line feeds escaped. A line of any other form is passed over."""
+    """Each (name, sum) of a .sha256, as sha256sum -c reads it: a sum, a blank, then a blank or
+    the binary marker * before the name; or SHA256 (NAME) = SUM. Other lines are passed over."""
     found = []
     for line in text.split("\n"):
-        escaped, line = line.startswith("\\"), line.removeprefix("\\").removesuffix("\r")
+        line = line.removesuffix("\r")
         plain = re.fullmatch(r"([0-9a-fA-F]{64}) [ *](.+)", line)
         tagged = re.fullmatch(r"SHA256 \((.+)\) = ([0-9a-fA-F]{64})", line)
-        name, digest = ((plain[2], plain[1]) if plain
-                        else tagged.groups() if tagged else (None, None))
-        if name and escaped:
-            name = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], name)
-        if name:
-            found.append((name, digest.lower()))
+        if plain:
+            found.append((plain[2], plain[1].lower()))
+        elif tagged:
+            found.append((tagged[1], tagged[2].lower()))
     return found
 
 
@@ -114,8 +106,7 @@ def kind(entry):
 
 
 def outside(name):
-    parts = name.split("/")
-    return (name.startswith("/") or "\\" in name or ".." in parts
+    return (name.startswith("/") or "\\" in name or ".." in name.split("/")
             or re.match(r"[A-Za-z]:", name) is not None)
 
 
@@ -167,13 +158,9 @@ def unpack(zip_path, members, into):
     """Writes each of the members that the zip holds under INTO, checking its CRC as it goes.
     Raises one of DAMAGED."""
     with zipfile.ZipFile(zip_path) as archive:
-        for member in members:
-            try:
-                entry = archive.getinfo(member)
-            except KeyError:
-                continue
+        held = archive.namelist()
+        for member in [member for member in members if member in held]:
             target = pathlib.Path(into, *member.split("/"))
             target.parent.mkdir(parents=True, exist_ok=True)
-            with archive.open(entry) as source, open(target, "xb") as copy:
-                for block in iter(lambda: source.read(1 << 16), b""):
-                    copy.write(block)
+            with archive.open(member) as source, open(target, "xb") as copy:
+                shutil.copyfileobj(source, copy)

@@ -1,8 +1,8 @@
-"""Whether a certificate of a chain is revoked. openssl verify judges it, against the lists given
-or fetched from the addresses that the chain's certificates name; the lists, read with
-cryptography, name which certificate, when and why. What is fetched is bounded: in size, in time
-for each address and for all of them, and to the host that each address names."""
+"""Whether a certificate of a chain is revoked: openssl verify judges it against the lists given,
+or fetched from the addresses that the chain names, and the lists say which, when and why. A fetch
+is bounded in size, in time and to the host of its address. The reasons: docs/release.md."""
 import contextlib
+import dataclasses
 import signal
 import time
 import urllib.parse
@@ -22,6 +22,15 @@ class Unavailable(Exception):
     """A list that could not be had: why, in a few words."""
 
 
+@dataclasses.dataclass
+class Outcome:
+    """What the lists say of a chain: nothing set where openssl finds none of it revoked."""
+    revoked: object = None  # a certificate that a list revokes, WHEN ("on DATE (REASON)")
+    when: str = ""
+    uncovered: object = None  # a certificate that no list covers
+    unclear: bool = False  # openssl refused the chain, and the lists do not say why
+
+
 def addresses(path):
     """The http and https addresses of the lists that PATH's certificates name."""
     found = []
@@ -31,13 +40,10 @@ def addresses(path):
                 x509.CRLDistributionPoints).value
         except (x509.ExtensionNotFound, ValueError):
             continue
-        for point in points:
-            for where in point.full_name or []:
-                if (isinstance(where, x509.UniformResourceIdentifier)
-                        and urllib.parse.urlsplit(where.value).scheme in ("http", "https")
-                        and where.value not in found):
-                    found.append(where.value)
-    return found
+        found += [where.value for point in points for where in point.full_name or []
+                  if isinstance(where, x509.UniformResourceIdentifier)
+                  and urllib.parse.urlsplit(where.value).scheme in ("http", "https")]
+    return list(dict.fromkeys(found))
 
 
 def parse(data):
@@ -82,9 +88,9 @@ class Fetcher:
         left = min(ONE_SECONDS, self.end - time.monotonic())
         if left <= 0:
             raise Unavailable(f"{url} was not fetched: the lists took {ALL_SECONDS} s in all")
-        opener = urllib.request.build_opener(_SameHost)
         try:
-            with _within(left), opener.open(url, timeout=left) as answer:
+            with _within(left), urllib.request.build_opener(_SameHost).open(
+                    url, timeout=left) as answer:
                 data = answer.read(LIST_LIMIT + 1)
         except TimeoutError:
             raise Unavailable(f"{url} did not answer within {left:.0f} s") from None
@@ -97,9 +103,7 @@ class Fetcher:
 
 
 def check(root_file, path, lists):
-    """None where openssl finds no certificate of PATH revoked; else what the lists say of it:
-    (certificate, 'on DATE (REASON)') where one is revoked, (certificate, None) where no list
-    covers it, or None, '' where the lists do not tell."""
+    """What LISTS say of PATH, a chain that leads to the root in ROOT_FILE."""
     # openssl refuses an -untrusted file without a certificate.
     others = ["-untrusted", "untrusted.pem"] if path[1:] else []
     if certificates.openssl(
@@ -108,24 +112,21 @@ def check(root_file, path, lists):
             {"leaf.pem": certificates.pem(path[:1]), "untrusted.pem": certificates.pem(path[1:]),
              "root.pem": root_file.read_bytes(),
              "lists.pem": b"".join(crl.public_bytes(serialization.Encoding.PEM)
-                                   for crl in lists)})[0]:
-        return None
-    roots = certificates.load(root_file)
-    for certificate in path + roots:
+                                   for crl in lists)}) is not None:
+        return Outcome()
+    for certificate in path + certificates.load(root_file):
         covering = [crl for crl in lists if crl.issuer == certificate.issuer]
         if not covering:
-            return certificate, None
+            return Outcome(uncovered=certificate)
         for crl in covering:
-            entry = crl.get_revoked_certificate_by_serial_number(
-                certificate.serial_number)
+            entry = crl.get_revoked_certificate_by_serial_number(certificate.serial_number)
             if entry is not None:
-                return certificate, revoked_on(entry)
-    return None, ""
+                return Outcome(revoked=certificate, when=revoked_on(entry))
+    return Outcome(unclear=True)
 
 
 def revoked_on(entry):
-    when = certificates.utc(entry, "revocation_date").strftime(
-        "%b %e %H:%M:%S %Y GMT")
+    when = certificates.utc(entry, "revocation_date").strftime("%b %e %H:%M:%S %Y GMT")
     try:
         reason = entry.extensions.get_extension_for_class(x509.CRLReason).value
         return f"on {when} ({reason.reason.value})"

@@ -314,11 +314,11 @@ SIGNATURES = [
 ]
 
 
-@pytest.mark.parametrize("make, exe, fits, uncovered", [row[1:] for row in SIGNATURES],
+@pytest.mark.parametrize("make, exe, signs, uncovered", [row[1:] for row in SIGNATURES],
                          ids=[row[0] for row in SIGNATURES])
-def test_signature(signed, make, exe, fits, uncovered):
+def test_signature(signed, make, exe, signs, uncovered):
     signature = authenticode.Signature(make(signed))
-    assert (signature.algorithm, signature.fits(exe(signed))) == ("sha256", fits)
+    assert (signature.algorithm, signature.signs(exe(signed))) == ("sha256", signs)
     assert signature.uncovered == uncovered
 
 

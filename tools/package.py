@@ -50,13 +50,13 @@ def _signed(signature, unsigned):
     cli.require(f"attaching '{signature}'", "sign", "osslsigncode")
     try:
         read = authenticode.from_pem(pathlib.Path(signature).read_bytes())
-        fits = read.signer is not None and read.signs(unsigned.read_bytes())
+        signs = read.signer is not None and read.signs(unsigned.read_bytes())
     except (ValueError, IndexError):
         read = None
     if read is None or read.signer is None:
         raise cli.Refusal(f"'{signature}' is not a signature; set it to a release's .signature "
                           "file, a PEM PKCS#7 as tools/sign.py writes it")
-    if not fits:
+    if not signs:
         raise cli.Refusal(f"'{signature}' was made for other bytes than this exe (another commit "
                           "or toolchain); set it to the .signature of the release that this "
                           "tree and toolchain build, or unset it to build unsigned")

@@ -8,8 +8,10 @@
 # Always: a root and an intermediate; the publisher's certificate issued by
 # the intermediate, for an organization, with its key in a file encrypted
 # with the passphrase in DIR/passphrase; DIR/chain.pem, the publisher's
-# certificate and the intermediate, as a signer is given them; and
-# DIR/other-root.pem, a root that issued none of it.
+# certificate and the intermediate, as a signer is given them;
+# DIR/publisher.p12, the key and that chain in one PKCS#12 file, locked
+# with the same passphrase; and DIR/other-root.pem, a root that issued none
+# of it.
 #   lists  certificates that name where their issuer's revocation list is,
 #          as a public CA's do, served over HTTP on 127.0.0.1 until --stop;
 #          DIR/lists.pem holds every list. A second publisher,
@@ -152,6 +154,8 @@ publisher() {  # name, its chain's name, subject
 }
 publisher publisher chain \
   "/O=Veltrin Throwaway Publisher/CN=veltrin-backend throwaway publisher"
+openssl pkcs12 -export -inkey "$dir/publisher.key" -in "$dir/chain.pem" \
+  -passin "pass:$passphrase" -passout "pass:$passphrase" -out "$dir/publisher.p12"
 rm "$dir/other-root.key"
 if [ -n "$lists" ]; then
   publisher revoked revoked-chain "/CN=veltrin-backend throwaway revoked publisher"

@@ -9,7 +9,10 @@ import subprocess
 import sys
 import tempfile
 
-from release import authenticode, buildinfo, cli, components, layout, notices, published, sbom
+from release import cli, layout
+
+# Each step imports only the libraries it needs: the build runs the steps on every build, and the
+# others take a fifth of a second to load.
 
 
 def update(path, data):
@@ -44,6 +47,7 @@ def attach(arguments):
 def _signed(signature, unsigned):
     """UNSIGNED's bytes with the signature in the file SIGNATURE attached, refused unless it was
     made for them."""
+    from release import authenticode
     if not os.path.isfile(signature):
         raise cli.Refusal(f"there is no file '{signature}'; set it to a release's .signature "
                           "file, or unset it to build unsigned")
@@ -75,6 +79,7 @@ def _signed(signature, unsigned):
 
 
 def list_components(arguments):
+    from release import components, notices
     # A compiler's dependency file lies beside its object; the resource compiler's, which CMake
     # does not ask for, is given by its name.
     depfiles = [o if o.endswith(".d") else f"{o}.d" for o in arguments.objects]
@@ -92,6 +97,7 @@ def list_components(arguments):
 
 
 def finish(arguments):
+    from release import authenticode, buildinfo, published, sbom
     build = layout.last_build(arguments.build)
     release, shipped = arguments.release, arguments.shipped
     exe = shipped / f"{build.program}.exe"

@@ -14,10 +14,10 @@ import re
 import tempfile
 
 from release import authenticode, certificates, cli, rebuild, revocation
+from release.layout import TOP
 from release.checks import (Stop, Verdict, check_commit, check_revocation, check_toolchain, clip,
                             compare, judge_chains, read_release, read_signature, read_zip)
 
-TOP = pathlib.Path(__file__).resolve().parent.parent
 # How the build's log starts the line that says why it refused a signature.
 REFUSED = "VELTRIN_SIGNATURE: "
 LOG_LINES = 20  # of the end of the rebuild's log, shown where it failed

@@ -58,10 +58,12 @@ class _SameHost(urllib.request.HTTPRedirectHandler):
     """Follows a redirect only to the same scheme and host: a list's address is the certificate's
     word, and another host's is nobody's."""
 
-    def redirect_request(self, request, fp, code, msg, headers, newurl):
-        if urllib.parse.urlsplit(newurl)[:2] != urllib.parse.urlsplit(request.full_url)[:2]:
+    def redirect_request(self, request, *response):
+        # urllib passes the response's file, status, message and headers, then the new address.
+        new_address = response[-1]
+        if urllib.parse.urlsplit(new_address)[:2] != urllib.parse.urlsplit(request.full_url)[:2]:
             raise Unavailable(f"{request.full_url} sent it elsewhere, which is not followed")
-        return super().redirect_request(request, fp, code, msg, headers, newurl)
+        return super().redirect_request(request, *response)
 
 
 @contextlib.contextmanager

@@ -91,7 +91,10 @@ SUMS = [
     ("plain", f"{SUM}  r.zip\n", [("r.zip", SUM)]),
     ("binary, upper case, CRLF", f"{SUM.upper()} *r.zip\r\n", [("r.zip", SUM)]),
     ("tagged", f"SHA256 (r.zip) = {SUM}\n", [("r.zip", SUM)]),
-    ("escaped", f"\\{SUM}  r\\nzip\n", []),
+    ("escaped", f"\\{SUM}  r\\nzip\n", [("r\nzip", SUM)]),
+    ("blanks first, escaped, tagged", f"  \\SHA256 (r\\\\zip) = {SUM}\n", [("r\\zip", SUM)]),
+    ("a second, escaped line of the zip", f"{SUM}  r.zip\n\\{'0' * 64}  r.zip\n",
+     [("r.zip", SUM), ("r.zip", "0" * 64)]),
     ("other forms", f"{SUM[1:]}  r.zip\nMD5 (r.zip) = {SUM}\n{SUM} r.zip\n", []),
 ]
 
@@ -214,6 +217,7 @@ STREAMS = [
 
 @pytest.mark.parametrize("text, written", STREAMS)
 def test_stream(text, written):
-    stream = io.StringIO()
+    stream, lines = io.StringIO(), io.StringIO()
     print(text, end="", file=cli.Visible(stream))
-    assert stream.getvalue() == written
+    cli.Visible(lines).writelines([text])
+    assert stream.getvalue() == lines.getvalue() == written

@@ -1,5 +1,6 @@
 """How every release tool ends: a failure is one line on standard error and exit status 1, never a
 traceback; and no control character reaches a stream, whichever line writes it."""
+import io
 import logging
 import shutil
 import signal
@@ -33,19 +34,27 @@ def visible(text, keep="\t"):
                    else ascii(c)[1:-1] for c in text)
 
 
-class Visible:
+class Visible(io.TextIOBase):
     """A stream that writes what it is given as visible() has it, keeping its line feeds: a line
-    that may hold one of its own is made visible() before it is written."""
+    that may hold one of its own is made visible() before it is written. Only text passes: it has
+    no buffer to write bytes to."""
 
     def __init__(self, stream):
+        super().__init__()
         self.stream = stream
 
     def write(self, text):
         self.stream.write(visible(text, keep="\t\n"))
         return len(text)
 
-    def __getattr__(self, name):
-        return getattr(self.stream, name)
+    def flush(self):
+        self.stream.flush()
+
+    def fileno(self):
+        return self.stream.fileno()
+
+    def isatty(self):
+        return self.stream.isatty()
 
 
 def run(prog, main):

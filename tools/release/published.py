@@ -53,17 +53,20 @@ def sum_of(path):
 
 
 def listed_sums(text):
-    """Each (name, sum) of a .sha256, as sha256sum -c reads it: a sum, a blank, then a blank or
+    """Each (name, sum) of a .sha256, as sha256sum -c reads it: after any blanks, a backslash
+    where the name's backslashes and line feeds are escaped; then a sum, a blank, and a blank or
     the binary marker * before the name; or SHA256 (NAME) = SUM. Other lines are passed over."""
     found = []
     for line in text.split("\n"):
-        line = line.removesuffix("\r")
+        line = line.removesuffix("\r").lstrip(" \t")
+        escaped, line = line.startswith("\\"), line.removeprefix("\\")
         plain = re.fullmatch(r"([0-9a-fA-F]{64}) [ *](.+)", line)
         tagged = re.fullmatch(r"SHA256 \((.+)\) = ([0-9a-fA-F]{64})", line)
-        if plain:
-            found.append((plain[2], plain[1].lower()))
-        elif tagged:
-            found.append((tagged[1], tagged[2].lower()))
+        name, digest = (plain[2], plain[1]) if plain else tagged.groups() if tagged else ("", "")
+        if name and escaped:
+            name = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], name)
+        if name:
+            found.append((name, digest.lower()))
     return found
 
 

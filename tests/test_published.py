@@ -6,7 +6,6 @@ and the streams that every tool writes on."""
 import http.server
 import io
 import os
-import socket
 import sys
 import threading
 import time
@@ -84,24 +83,6 @@ def test_judge(tmp_path, case, entries, ruled_out, missing, extra):
 
 def test_few():
     assert published.few([str(n) for n in range(40000)]) == "0 1 2 3 4 and 39995 more"
-
-
-SUM = "ab" * 32
-SUMS = [
-    ("plain", f"{SUM}  r.zip\n", [("r.zip", SUM)]),
-    ("binary, upper case, CRLF", f"{SUM.upper()} *r.zip\r\n", [("r.zip", SUM)]),
-    ("tagged", f"SHA256 (r.zip) = {SUM}\n", [("r.zip", SUM)]),
-    ("escaped", f"\\{SUM}  r\\nzip\n", [("r\nzip", SUM)]),
-    ("blanks first, escaped, tagged", f"  \\SHA256 (r\\\\zip) = {SUM}\n", [("r\\zip", SUM)]),
-    ("a second, escaped line of the zip", f"{SUM}  r.zip\n\\{'0' * 64}  r.zip\n",
-     [("r.zip", SUM), ("r.zip", "0" * 64)]),
-    ("other forms", f"{SUM[1:]}  r.zip\nMD5 (r.zip) = {SUM}\n{SUM} r.zip\n", []),
-]
-
-
-@pytest.mark.parametrize("case, text, sums", SUMS)
-def test_listed_sums(case, text, sums):
-    assert published.listed_sums(text) == sums
 
 
 def make_fifo(path):

@@ -165,6 +165,12 @@ SUMS = [
     ("a sum not hexadecimal", f"{SUM[1:]}g  p.zip\n", []),
     ("one blank and no marker", f"{SUM} p.zip\n", []),
     ("no name", f"{SUM}  \n", []),
+    ("tagged", f"SHA256 (p.zip) = {SUM}\n", [("p.zip", SUM)]),
+    ("another tag", f"MD5 (p.zip) = {SUM}\n", []),
+    ("escaped", f"\\{SUM}  p\\nzip\n", [("p\nzip", SUM)]),
+    ("blanks first, escaped, tagged", f"  \\SHA256 (p\\\\zip) = {SUM}\n", [("p\\zip", SUM)]),
+    ("a second, escaped line of the zip", f"{SUM}  p.zip\n\\{'0' * 64}  p.zip\n",
+     [("p.zip", SUM), ("p.zip", "0" * 64)]),
 ]
 
 

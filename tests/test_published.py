@@ -9,12 +9,11 @@ import os
 import sys
 import threading
 import time
-import zipfile
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
-from release import authenticode, cli, components, layout, published, revocation  # noqa: E402
+from release import authenticode, cli, components, published, revocation  # noqa: E402
 
 DEPFILES = [
     ("a.obj: /src/main.cpp \\\n /usr/x.h\n", {"/src/main.cpp", "/usr/x.h"}),
@@ -48,37 +47,6 @@ def test_depends(field, expected):
     started = time.monotonic()
     assert published.depends({"Installed-Build-Depends": field}) == expected
     assert time.monotonic() - started < 1
-
-
-MEMBERS = layout.members("p", "1")
-
-
-def zipped(tmp_path, entries):
-    """A zip of (name, data, method) entries."""
-    path = tmp_path / "release.zip"
-    with zipfile.ZipFile(path, "w") as archive:
-        for name, data, method in entries:
-            archive.writestr(name, data, method)
-    return path
-
-
-REAL = [(m, b"x", zipfile.ZIP_DEFLATED) for m in MEMBERS]
-ZIPS = [
-    ("genuine", REAL, [], [], []),
-    ("stored", [(MEMBERS[0], b"x", zipfile.ZIP_STORED)] + REAL[1:],
-     ["holds files compressed otherwise than by deflate, as a release's are not: "
-      + MEMBERS[0]], [], []),
-    ("many", REAL + [(f"p-1-win64/e{n}", b"", zipfile.ZIP_DEFLATED) for n in range(7)],
-     [], [], [f"p-1-win64/e{n}" for n in range(7)]),
-    ("outside", REAL + [("p-1-win64/../x", b"", zipfile.ZIP_DEFLATED)],
-     ["holds paths outside its folder: p-1-win64/../x"], [], ["p-1-win64/../x"]),
-    ("lacking", REAL[1:], [], [MEMBERS[0]], []),
-]
-
-
-@pytest.mark.parametrize("case, entries, ruled_out, missing, extra", ZIPS)
-def test_judge(tmp_path, case, entries, ruled_out, missing, extra):
-    assert published.judge(zipped(tmp_path, entries), MEMBERS) == (ruled_out, missing, extra)
 
 
 def test_few():

@@ -111,8 +111,17 @@ def entry(name, data=b"x", mode=stat.S_IFREG | 0o644, method=zipfile.ZIP_DEFLATE
 
 RELEASE = [entry(m) for m in MEMBERS]
 # The entries of each zip, the findings that rule it out, the release's files it lacks, and the
-# names it holds beside them. The listing holds genuine, stored, many, outside and lacking rows.
+# names it holds beside them.
 ZIPS = [
+    ("genuine", RELEASE, [], [], []),
+    ("stored", [entry(MEMBERS[0], method=zipfile.ZIP_STORED)] + RELEASE[1:],
+     ["holds files compressed otherwise than by deflate, as a release's are not: "
+      + MEMBERS[0]], [], []),
+    ("many", RELEASE + [entry(f"{FOLDER}/e{n}") for n in range(7)],
+     [], [], [f"{FOLDER}/e{n}" for n in range(7)]),
+    ("outside", RELEASE + [entry(f"{FOLDER}/../x")],
+     [f"holds paths outside its folder: {FOLDER}/../x"], [], [f"{FOLDER}/../x"]),
+    ("lacking", RELEASE[1:], [], [MEMBERS[0]], []),
     ("with its folder's entry", [entry(FOLDER + "/", b"", stat.S_IFDIR | 0o755)] + RELEASE,
      [], [], []),
     ("an extra file", RELEASE + [entry(f"{FOLDER}/extra")], [], [], [f"{FOLDER}/extra"]),

@@ -4,7 +4,6 @@ or imports another tool's signature of it, then makes the signed release from th
 any rebuilder does. The passphrase or PIN comes from standard input. Steps: docs/release.md."""
 import argparse
 import dataclasses
-import getpass
 import glob
 import os
 import pathlib
@@ -84,7 +83,7 @@ def password_for(key):
         pass
     except ValueError:
         raise Refusal(f"'{key.path}' holds no private key in PEM") from None
-    password = secret(key)
+    password = cli.secret("PIN" if key.kind == "token" else "passphrase", key.path)
     problem = pkcs11.problem(key.module, key.path, password) if key.kind == "token" else ""
     if problem:
         raise Refusal(problem)
@@ -96,16 +95,6 @@ def password_for(key):
     except (TypeError, ValueError):
         raise Refusal(f"the passphrase does not open '{key.path}'") from None
     return password
-
-
-def secret(key):
-    word = "PIN" if key.kind == "token" else "passphrase"
-    if sys.stdin.isatty():
-        return getpass.getpass(f"{word} for {key.path}: ", sys.stderr).encode()
-    line = sys.stdin.buffer.readline()
-    if not line:
-        raise Refusal(f"no {word} for '{key.path}' on standard input")
-    return line.rstrip(b"\n")
 
 
 def osslsigncode(*arguments, failure, secret_line=None):

@@ -1,5 +1,6 @@
 """How every release tool ends: a failure is one line on standard error and exit status 1, never a
 traceback; and no control character reaches a stream, whichever line writes it."""
+import getpass
 import io
 import logging
 import shutil
@@ -22,6 +23,16 @@ def require(purpose, word, *programs):
     if not all(shutil.which(program) for program in programs):
         raise Refusal(f"{purpose} needs {' and '.join(programs)}, which tools/setup.sh {word} "
                       "installs")
+
+
+def secret(word, path):
+    """A passphrase or PIN, WORD, for PATH: asked on a terminal, else one line of standard input."""
+    if sys.stdin.isatty():
+        return getpass.getpass(f"{word} for {path}: ", sys.stderr).encode()
+    line = sys.stdin.buffer.readline()
+    if not line:
+        raise Refusal(f"no {word} for '{path}' on standard input")
+    return line.rstrip(b"\n")
 
 
 def hidden(text):

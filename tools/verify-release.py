@@ -13,7 +13,10 @@ import pathlib
 import re
 import tempfile
 
-from release import authenticode, certificates, cli, rebuild, revocation
+from cryptography.exceptions import UnsupportedAlgorithm
+from cryptography.hazmat.primitives import serialization
+
+from release import authenticode, certificates, cli, published, rebuild, rebuilders, revocation
 from release.layout import TOP
 from release.checks import (Stop, Verdict, check_commit, check_revocation, check_toolchain, clip,
                             compare, judge_chains, read_release, read_signature, read_zip)
@@ -50,6 +53,42 @@ def _seconds(text):
     return int(text)
 
 
+def _private_key(path):
+    """The Ed25519 key in the file, PEM or OpenSSH, with its passphrase from standard input."""
+    data, password = rebuilders.bounded(path, 64 << 10), None
+    load = (serialization.load_ssh_private_key if b"OPENSSH PRIVATE KEY" in data
+            else serialization.load_pem_private_key)
+    try:
+        try:
+            key = load(data, None)
+        except TypeError:  # encrypted, as a key in a file should be
+            password = cli.secret("passphrase", path)
+            key = load(data, password)
+    except UnsupportedAlgorithm:
+        raise ValueError("an OpenSSH key with a passphrase needs Python's bcrypt module, which is "
+                         "not here; give the key in PEM") from None
+    except ValueError:
+        raise ValueError("the passphrase does not open it" if password else
+                         "it holds no private key, in PEM or OpenSSH's form") from None
+    if not isinstance(key, rebuilders.ed25519.Ed25519PrivateKey):
+        raise ValueError("it holds a key of another kind than Ed25519")
+    return key
+
+
+def _check_options(parser, options):
+    if options.rebuilder and not rebuilders.REBUILDER.fullmatch(options.rebuilder):
+        parser.error(f"not a rebuilder's name, of letters, digits, ., _ and -: '{options.rebuilder}'")
+    if bool(options.attest) != bool(options.rebuilder):
+        parser.error("--attest KEY and --rebuilder NAME go together")
+    if options.attest and options.rebuilders:
+        parser.error("--attest follows a rebuild, which --rebuilders stands in for")
+    if options.attest:
+        try:
+            options.attest = _private_key(options.attest)
+        except (OSError, ValueError, TypeError, cli.Refusal) as why:
+            parser.error(f"--attest '{options.attest}': {why}")
+
+
 def arguments():
     parser = argparse.ArgumentParser(prog="tools/verify-release.py", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -67,6 +106,12 @@ def arguments():
            "both chains name, one a line, to fetch them for a check offline, and check nothing")
     option("--report-seconds", type=_seconds, default=30, metavar="N", help="give diffoscope at "
            "most N seconds (30) for its report on a file that differs")
+    option("--attest", type=pathlib.Path, metavar="KEY", help="where every file is the same, "
+           "write a statement that says so, signed with the Ed25519 key in KEY (PEM or OpenSSH), "
+           "beside the release as NAME.REBUILDER.intoto.json")
+    option("--rebuilder", metavar="NAME", help="the name of the rebuilder who "
+           "attests")
+    rebuilders.add_options(parser, required=False)
     option("dir", type=pathlib.Path, metavar="DIR", nargs="?", help="the release's files as "
            "downloaded: the zip, its .sha256, the .buildinfo, the bill of materials (.cdx.json) "
            "and, where the release is signed, the .signature")
@@ -77,6 +122,7 @@ def arguments():
     if options.dir is None or not options.dir.is_dir():
         parser.error(f"there is no folder '{options.dir}'" if options.dir else
                      "the following arguments are required: DIR")
+    _check_options(parser, options)
     return options
 
 
@@ -147,6 +193,23 @@ def check(options, verdict, scratch):
         verdict.not_checked("the release is not signed")
     if signed and not options.no_revocation:
         check_revocation(options, signed.chains, verdict)
+    if options.rebuilders:
+        lines, findings = rebuilders.report(options, release.record, _digests(release))
+        for line in lines:
+            verdict.say(line)
+        for finding in findings:
+            verdict.found(finding)
+    else:
+        rebuild_and_compare(options, release, verdict)
+    if signed and signed.signature.signer:
+        signed_by(signed.signature, signed.signer_chain, verdict)
+    if options.attest and not verdict.findings:
+        attest(options, release, verdict)
+
+
+def rebuild_and_compare(options, release, verdict):
+    """The commit and the toolchain, then the rebuild, and each file against the rebuilt one."""
+    signed = release.signed
     check_commit(TOP, release, verdict)
     other_toolchain = check_toolchain(release, verdict)
     differ = compare(options, release, rebuilt(release, signed and signed.signature, verdict),
@@ -155,8 +218,22 @@ def check(options, verdict, scratch):
         verdict.found(f"these differ from the rebuilt ones: {', '.join(differ)}", True)
     if differ and other_toolchain:
         verdict.found("the toolchain is not the release's, as above")
-    if signed and signed.signature.signer:
-        signed_by(signed.signature, signed.signer_chain, verdict)
+
+
+def _digests(release):
+    return {path.name: published.sum_of(path) for path in release.paths.values()}
+
+
+def attest(options, release, verdict):
+    """Writes, beside the release, the rebuilder's signed statement that it rebuilt its files."""
+    said = rebuilders.statement(release.record, _digests(release),
+                                published.depends(release.record), options.rebuilder)
+    path = options.dir.resolve() / f"{release.name}.{options.rebuilder}{rebuilders.ENDING}"
+    # Made anew, so that a link of the download's at its name is not followed.
+    path.unlink(missing_ok=True)
+    with open(path, "x", encoding="utf-8") as file:
+        file.write(rebuilders.envelope(said, options.attest))
+    verdict.say(f"wrote {path}, signed with {rebuilders.fingerprint(options.attest.public_key())}")
 
 
 def print_addresses(options, verdict, scratch):
@@ -173,7 +250,8 @@ def print_addresses(options, verdict, scratch):
 
 
 def main():
-    options, verdict = arguments(), Verdict()
+    options = arguments()
+    verdict = Verdict(*rebuilders.VERDICT if options.rebuilders else ())
     if options.no_revocation:
         verdict.not_checked("revocation was not checked")
     with tempfile.TemporaryDirectory() as scratch:

@@ -18,8 +18,9 @@ class Verdict:
     """What the checks said, and found: a finding that disproves shows that the files are not what
     this tree and their signer made; the others leave it open."""
 
-    def __init__(self):
+    def __init__(self, source="this tree", same="every file is the same, byte for byte"):
         self.findings, self.disproved, self.unchecked = [], False, []
+        self.source, self.same = source, same
 
     def line(self, text):
         print(cli.visible(text))
@@ -43,11 +44,10 @@ class Verdict:
     def end(self):
         unchecked = "".join(self.unchecked)
         if not self.findings:
-            self.say(f"the release came from this tree: every file is the same, byte for byte"
-                     f"{unchecked}")
+            self.say(f"the release came from {self.source}: {self.same}{unchecked}")
             return 0
         self.say(f"the release {'did not come' if self.disproved else 'is not shown to come'} "
-                 f"from this tree: {'; '.join(self.findings)}{unchecked}")
+                 f"from {self.source}: {'; '.join(self.findings)}{unchecked}")
         return 1
 
 

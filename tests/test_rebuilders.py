@@ -1,0 +1,262 @@
+"""tools/release/rebuilders.py, run by itself as a user on Windows runs it, against statements
+that honest and hostile rebuilders made at test time: one row a case, with its exit status, a line
+that it must print, and text that it must not."""
+import base64
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import ed25519
+
+HERE = pathlib.Path(__file__).resolve().parent
+TOOL = HERE.parent / "tools/release/rebuilders.py"
+sys.path.insert(0, str(HERE.parent / "tools"))
+from release import rebuilders  # noqa: E402
+
+NAME = "veltrin-backend-0.2.4-win64"
+COMMIT, OTHER = "a" * 40, "0" * 40
+KEYS = {who: ed25519.Ed25519PrivateKey.generate() for who in ("alice", "bob", "mallory")}
+RECORD = {"Source": "veltrin-backend", "Version": "0.2.4", "Source-Commit": COMMIT,
+          "Build-Release": "Debian GNU/Linux 12.8 (bookworm)", "Build-Architecture": "amd64",
+          "Source-Date-Epoch": "1765000000"}
+ENDINGS = ("zip", "zip.sha256", "buildinfo", "cdx.json", "signature")
+
+
+def fingerprint(who):
+    return rebuilders.fingerprint(KEYS[who].public_key())
+
+
+def line_of(names, who):
+    key = KEYS[who].public_key().public_bytes(serialization.Encoding.OpenSSH,
+                                              serialization.PublicFormat.OpenSSH).decode()
+    return f"{names} {key} a comment\n"
+
+
+def make_release(folder):
+    for ending in ENDINGS:
+        text = "".join(f"{k}: {v}\n" for k, v in RECORD.items()) if ending == "buildinfo" else ending
+        (folder / f"{NAME}.{ending}").write_text(text)
+    return {path.name: rebuilders.hashlib.sha256(path.read_bytes()).hexdigest()
+            for path in sorted(folder.iterdir())}
+
+
+def said(files, who="alice", **changes):
+    """WHO's statement of FILES, with CHANGES: {field path joined with /: value}."""
+    statement = rebuilders.statement(RECORD, files, {"g++": "4:12.2.0-3"}, who)
+    for path, value in changes.items():
+        *inner, last = path.split("/")
+        place = statement
+        for key in inner:
+            place = place[int(key)] if key.isdigit() else place[key]
+        place[last] = value
+    return statement
+
+
+def signed(statement, *signers, payload_type=rebuilders.PAYLOAD_TYPE, keyid=None):
+    payload = json.dumps(statement).encode()
+    pae = b"DSSEv1 %d %b %d %b" % (len(payload_type), payload_type.encode(), len(payload), payload)
+    return json.dumps({"payloadType": payload_type, "payload": base64.b64encode(payload).decode(),
+                       "signatures": [{"keyid": keyid or fingerprint(who), "sig": base64.b64encode(
+                           KEYS[who].sign(pae)).decode()} for who in signers]})
+
+
+def both(folder, files):
+    for who in ("alice", "bob"):
+        (folder / f"{NAME}.{who}.intoto.json").write_text(signed(said(files, who), who))
+
+
+def put(folder, text, name="forged"):
+    path = folder / f"{NAME}.{name}.intoto.json"
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
+
+
+def one_good_and(folder, files, text):
+    (folder / f"{NAME}.bob.intoto.json").write_text(signed(said(files, "bob"), "bob"))
+    put(folder, text)
+
+
+LISTED = line_of("alice", "alice") + line_of("bob", "bob")
+AGREE = f"rebuilders: agrees: alice ({fingerprint('alice')})"
+ONE = "1 of the rebuilders whom you trust agree, and --min-rebuilders asks for 2"
+NOTHING = f"rebuilders: counted for nothing: {NAME}.forged.intoto.json: "
+CAME = "rebuilders: the release came from its commit: every file is the one that the rebuilders"
+ROWS = [
+    ("two agree", both, LISTED, 2, 0, AGREE, "counted"),
+    ("too few", both, LISTED, 3, 1, "rebuilders: the release is not shown to come from its "
+     "commit: 2 of the rebuilders whom you trust agree, and --min-rebuilders asks for 3", "-"),
+    ("a changed zip", lambda f, s: both(f, s) or (f / f"{NAME}.zip").write_text("forged"), LISTED,
+     1, 1, f"rebuilders: the release is not shown to come from its commit: alice "
+     f"({fingerprint('alice')}) rebuilt other bytes: {NAME}.zip; bob", CAME),
+    ("another digest", lambda f, s: (f / f"{NAME}.bob.intoto.json").write_text(signed(said(
+        s, "bob", **{"subject/3/digest/sha256": "b" * 64}), "bob")), LISTED, 1, 1,
+     f"rebuilders: the release is not shown to come from its commit: bob ({fingerprint('bob')}) "
+     f"rebuilt other bytes: {NAME}.zip", CAME),
+    ("another commit", lambda f, s: one_good_and(f, s, signed(said(s, **{
+        "predicate/buildDefinition/externalParameters/commit": OTHER}), "alice")), LISTED, 2, 1,
+     NOTHING + f"its commit is {OTHER}, not {COMMIT}", "agrees: alice"),
+    ("another release's, moved", lambda f, s: one_good_and(f, s, signed(said(s, **{
+        "predicate/buildDefinition/externalParameters/version": "0.2.3"}), "alice")), LISTED, 2,
+     1, NOTHING + "its version is 0.2.3, not 0.2.4", "agrees: alice"),
+    ("one key listed twice", lambda f, s: put(f, signed(said(s), "alice")) or put(
+        f, signed(said(s, "carol"), "alice"), "carol"), line_of("alice", "alice")
+     + line_of("carol", "alice"), 2, 1, f"rebuilders: agrees: alice, carol "
+     f"({fingerprint('alice')})", "agrees: carol"),
+    ("two signatures by one key", lambda f, s: put(f, signed(said(s), "alice", "alice")), LISTED,
+     2, 1, AGREE, "agrees: bob"),
+    ("an unlisted key", lambda f, s: one_good_and(f, s, signed(said(s, "mallory"), "mallory")),
+     LISTED, 2, 1, NOTHING + "no key of the list signed it", "agrees: mallory"),
+    ("a keyid naming another", lambda f, s: one_good_and(f, s, signed(
+        said(s, "alice"), "mallory", keyid=fingerprint("alice"))), LISTED, 2, 1,
+     NOTHING + "no key of the list signed it", "agrees: alice"),
+    ("another payloadType", lambda f, s: one_good_and(f, s, signed(
+        said(s), "alice", payload_type="application/json")), LISTED, 2, 1,
+     NOTHING + "its payloadType is not application/vnd.in-toto+json", "agrees: alice"),
+    ("another _type", lambda f, s: one_good_and(f, s, signed(said(s, **{
+        "_type": "https://in-toto.io/Statement/v0.1"}), "alice")), LISTED, 2, 1,
+     NOTHING + "its _type is https://in-toto.io/Statement/v0.1, not "
+     "https://in-toto.io/Statement/v1", "agrees: alice"),
+    ("another predicateType", lambda f, s: one_good_and(f, s, signed(said(s, **{
+        "predicateType": "https://slsa.dev/provenance/v0.2"}), "alice")), LISTED, 2, 1,
+     NOTHING + "its predicateType is https://slsa.dev/provenance/v0.2, not "
+     "https://slsa.dev/provenance/v1", "agrees: alice"),
+    ("another buildType", lambda f, s: one_good_and(f, s, signed(said(s, **{
+        "predicate/buildDefinition/buildType": rebuilders.BUILD_TYPE + "/"}), "alice")), LISTED,
+     2, 1, NOTHING + f"its buildType is {rebuilders.BUILD_TYPE}/, not {rebuilders.BUILD_TYPE}", "agrees: alice"),
+    ("other files", lambda f, s: one_good_and(f, s, signed(said(dict(list(s.items())[:-1])),
+                                                           "alice")), LISTED, 2, 1,
+     NOTHING + "it names other files than the release's", "agrees: alice"),
+    ("base64 with a line feed", lambda f, s: one_good_and(f, s, signed(said(s), "alice").replace(
+        '"payload": "eyJ', '"payload": "ey\\nJ')), LISTED, 2, 1, NOTHING, "agrees: alice"),
+    ("base64 without padding", lambda f, s: one_good_and(f, s, signed(
+        said(s), "alice").replace('=", "signatures"', '", "signatures"')), LISTED, 2, 1,
+     NOTHING, "agrees: alice"),
+    ("a key given twice", lambda f, s: one_good_and(f, s, signed(said(s), "alice").replace(
+        "{", '{"payloadType": "x", ', 1)), LISTED, 2, 1, NOTHING + "JSON that gives a key twice",
+     "agrees: alice"),
+    ("nested deeply", lambda f, s: one_good_and(f, s, "[" * 100 + "]" * 100), LISTED, 1, 0,
+     NOTHING + "JSON nested more deeply than a statement", "-"),
+    ("nested far too deeply", lambda f, s: one_good_and(f, s, "[" * 500000 + "]" * 500000),
+     LISTED, 1, 0, NOTHING + "JSON nested far more deeply than a statement", "-"),
+    ("too large", lambda f, s: one_good_and(f, s, " " * (2 << 20)), LISTED, 1, 0,
+     NOTHING + "it is far larger than a release's file or statement", "-"),
+    ("unreadable, beside two that agree", lambda f, s: both(f, s) or put(f, os.urandom(300)),
+     LISTED, 2, 0, CAME, "-"),
+    ("a pipe", lambda f, s: both(f, s) or os.mkfifo(f / f"{NAME}.forged.intoto.json"), LISTED, 2,
+     0, NOTHING + "it is not a regular file", "-"),
+    ("too many", lambda f, s: both(f, s) or [put(f, "", f"{n:03}") for n in range(70)], LISTED, 2,
+     1, "rebuilders: counted for nothing: the 8 statements after the first 64, which are not "
+     "read", "agrees"),
+    ("a line that is not a key", both, LISTED + "carol ssh-rsa AAAAB3NzaC1yc2E=\n", 2, 0,
+     "rebuilders: passed over: line 3 of the list is not NAMES ssh-ed25519 KEY", "-"),
+    ("control characters", lambda f, s: one_good_and(f, s, signed(said(s, **{
+        "predicate/buildDefinition/externalParameters/commit": "\x1b[2J\r"}), "alice")),
+     line_of("al\x1bice", "alice") + line_of("bob", "bob"), 1, 0,
+     NOTHING + "its commit is \\x1b[2J\\r, not", "\x1b"),
+]
+
+
+@pytest.mark.parametrize("case, make, listed, minimum, status, line, never", ROWS,
+                         ids=[row[0] for row in ROWS])
+def test_rebuilders(tmp_path, case, make, listed, minimum, status, line, never):
+    release = tmp_path / "release"
+    release.mkdir()
+    make(release, make_release(release))
+    (tmp_path / "trusted").write_text(listed)
+    answer = subprocess.run(
+        [sys.executable, "-I", "-B", TOOL, "--rebuilders", tmp_path / "trusted", "--min-rebuilders",
+         str(minimum), release], capture_output=True, text=True, timeout=60)
+    lines = answer.stdout.splitlines()
+    assert (answer.returncode, answer.stderr) == (status, "")
+    assert any(printed.startswith(line) for printed in lines), answer.stdout
+    assert never == "-" or never not in answer.stdout
+    assert not any(c in answer.stdout for c in "\x1b\r")
+
+
+def test_needs_only_cryptography(tmp_path):
+    """Run where Python finds its standard library and the cryptography package, and nothing
+    else, as on Windows once cryptography is installed."""
+    import _cffi_backend
+    import cryptography
+    only = tmp_path / "only"
+    only.mkdir()
+    for module in (pathlib.Path(cryptography.__file__).parent, pathlib.Path(_cffi_backend.__file__)):
+        (only / module.name).symlink_to(module)
+    release = tmp_path / "release"
+    release.mkdir()
+    both(release, make_release(release))
+    (tmp_path / "trusted").write_text(LISTED)
+    run = (f"import runpy, sys; sys.path.append({str(only)!r}); sys.argv[0] = {str(TOOL)!r}; "
+           f"runpy.run_path(sys.argv[0], run_name='__main__')")
+    answer = subprocess.run([sys.executable, "-I", "-S", "-B", "-c", run, "--rebuilders",
+                             tmp_path / "trusted", "--min-rebuilders", "2", release],
+                            capture_output=True, text=True, timeout=60)
+    assert (answer.returncode, answer.stderr) == (0, "")
+    assert answer.stdout.splitlines()[-1].startswith(CAME)
+
+
+def test_same_bytes_each_time(tmp_path):
+    files = make_release(tmp_path)
+    envelopes = [rebuilders.envelope(said(files), KEYS["alice"]) for _ in range(2)]
+    assert envelopes[0] == envelopes[1]
+    assert json.loads(base64.b64decode(json.loads(envelopes[0])["payload"]))["subject"][0] == {
+        "name": f"{NAME}.buildinfo", "digest": {"sha256": files[f"{NAME}.buildinfo"]}}
+
+
+def key_file(folder, name, key, password=None):
+    encryption = (serialization.BestAvailableEncryption(password) if password
+                  else serialization.NoEncryption())
+    form = (serialization.PrivateFormat.OpenSSH if name.endswith(".ssh")
+            else serialization.PrivateFormat.PKCS8)
+    (folder / name).write_bytes(key.private_bytes(serialization.Encoding.PEM, form, encryption))
+
+
+def rsa_key():
+    from cryptography.hazmat.primitives.asymmetric import rsa
+    return rsa.generate_private_key(public_exponent=65537, key_size=2048)
+
+
+ATTEST = ["--attest", "@/key.pem", "--rebuilder", "alice"]
+REFUSALS = [
+    ("a wrong passphrase", ATTEST, b"wrong\n", 2, "--attest '@/key.pem': the passphrase does not open it"),
+    ("no passphrase", ATTEST, b"", 2, "no passphrase for '@/key.pem' on standard input"),
+    ("the passphrase, in no release", ATTEST, b"right\n", 1, ""),
+    ("an OpenSSH key, in no release", ["--attest", "@/key.ssh", "--rebuilder", "alice"], b"", 1,
+     ""),
+    ("an RSA key", ["--attest", "@/rsa.pem", "--rebuilder", "alice"], b"", 2, "it holds a key of another kind than Ed25519"),
+    ("not a key", ["--attest", "@/trusted", "--rebuilder", "alice"], b"", 2,
+     "it holds no private key, in PEM or OpenSSH's form"),
+    ("no name", ["--attest", "@/key.pem"], b"", 2, "--attest KEY and --rebuilder NAME go together"),
+    ("a name that is a path", ["--attest", "@/key.pem", "--rebuilder", "../alice"], b"", 2,
+     "not a rebuilder's name, of letters, digits, ., _ and -: '../alice'"),
+    ("with --rebuilders", ATTEST + ["--rebuilders", "@/trusted"], b"right\n", 2,
+     "--attest follows a rebuild, which --rebuilders stands in for"),
+    ("no rebuilders", ["--rebuilders", "@/trusted", "--min-rebuilders", "0"], b"", 2,
+     "not a count of rebuilders: '0'"),
+    ("a list that is not text", ["--rebuilders", "@/key.pem.bin"], b"", 2,
+     "is not a list of rebuilders"),
+]
+
+
+@pytest.mark.parametrize("case, options, given, status, error", REFUSALS,
+                         ids=[row[0] for row in REFUSALS])
+def test_refused(tmp_path, case, options, given, status, error):
+    """verify-release's options for rebuilders, refused before anything is checked."""
+    key_file(tmp_path, "key.pem", KEYS["alice"], b"right")
+    key_file(tmp_path, "key.ssh", KEYS["alice"])
+    key_file(tmp_path, "rsa.pem", rsa_key())
+    (tmp_path / "key.pem.bin").write_bytes(b"\xff" + (tmp_path / "key.pem").read_bytes())
+    (tmp_path / "trusted").write_text(LISTED)
+    (tmp_path / "empty").mkdir()
+    answer = subprocess.run(
+        [HERE.parent / "tools/verify-release.py",
+         *[option.replace("@", str(tmp_path)) for option in options], tmp_path / "empty"],
+        input=given, capture_output=True, timeout=60)
+    assert answer.returncode == status
+    assert error.replace("@", str(tmp_path)) in answer.stderr.decode()
+    assert status == 2 or answer.stdout.decode().endswith(
+        "must hold the .buildinfo of one release\n")
+    assert not list(tmp_path.glob("**/*.intoto.json"))

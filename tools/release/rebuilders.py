@@ -1,0 +1,281 @@
+#!/usr/bin/python3 -B
+"""Checks that at least K of the rebuilders whom you trust rebuilt a release's files, and none
+found others: each signs what it found with its Ed25519 key, in a DSSE envelope of an in-toto
+statement. Only the keys in your list count, each once. A statement that cannot be read or is of
+another release is named, and counts for nothing. It needs Python and its cryptography package
+alone. Exit status: 0 when the release passes; 1 when not; 2 for a command line it does not take."""
+import argparse
+import base64
+import hashlib
+import json
+import pathlib
+import re
+import sys
+import urllib.parse
+
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import ed25519
+
+PAYLOAD_TYPE = "application/vnd.in-toto+json"
+STATEMENT_TYPE = "https://in-toto.io/Statement/v1"
+PREDICATE_TYPE = "https://slsa.dev/provenance/v1"
+BUILD_TYPE = "urn:veltrin-backend:rebuild:v1"  # its fields: docs/release.md
+ENDING = ".intoto.json"
+# Far past what a release's files and statements need: beyond them, nothing is read.
+FILE_LIMIT, RELEASE_FILE_LIMIT, STATEMENT_LIMIT, DEPTH_LIMIT, SIGNATURE_LIMIT = (
+    1 << 20, 64 << 20, 64, 16, 16)
+REBUILDER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
+# Whence the release came, and how that is known, as the verdict says it.
+VERDICT = ("its commit", "every file is the one that the rebuilders whom you trust rebuilt")
+
+
+def shown(text):
+    """TEXT with each character that is not printable written as its escape."""
+    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
+
+
+def strict_base64(text):
+    data = base64.b64decode(text, validate=True)
+    if base64.b64encode(data).decode() != text:
+        raise ValueError("base64 with padding or bits of another form")
+    return data
+
+
+def _unique(pairs):
+    if len(dict(pairs)) != len(pairs):
+        raise ValueError("JSON that gives a key twice")
+    return dict(pairs)
+
+
+def strict_json(data):
+    """DATA's JSON; ValueError where it is not UTF-8, nests deeply or gives a key twice."""
+    try:
+        value = json.loads(data.decode("utf-8"), object_pairs_hook=_unique)
+    except RecursionError:
+        raise ValueError("JSON nested far more deeply than a statement") from None
+    level, depth = [value], 0
+    while level and depth <= DEPTH_LIMIT:
+        level = [inner for item in level if isinstance(item, (dict, list))
+                 for inner in (item.values() if isinstance(item, dict) else item)]
+        depth += 1
+    if level:
+        raise ValueError("JSON nested more deeply than a statement")
+    return value
+
+
+def bounded(path, limit=FILE_LIMIT):
+    """The bytes of a regular file, never through a link; ValueError where it holds over LIMIT."""
+    if path.is_symlink() or not path.is_file():
+        raise ValueError("it is not a regular file")
+    with open(path, "rb") as file:
+        data = file.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError("it is far larger than a release's file or statement")
+    return data
+
+
+def named(raw, names):
+    return f"{', '.join(names)} ({fingerprint(ed25519.Ed25519PublicKey.from_public_bytes(raw))})"
+
+
+def fingerprint(key):
+    """The key's fingerprint as OpenSSH writes it."""
+    blob = base64.b64decode(key.public_bytes(serialization.Encoding.OpenSSH,
+                                             serialization.PublicFormat.OpenSSH).split()[1])
+    return "SHA256:" + base64.b64encode(hashlib.sha256(blob).digest()).decode().rstrip("=")
+
+
+def trusted(path):
+    """{raw key: its names} of the file's lines NAMES ssh-ed25519 KEY [COMMENT], as OpenSSH's
+    allowed signers has them; and the lines passed over."""
+    keys, passed_over = {}, []
+    try:
+        text = bounded(pathlib.Path(path)).decode("utf-8")
+    except (OSError, ValueError) as why:
+        raise argparse.ArgumentTypeError(f"'{path}' is not a list of rebuilders: {why}") from None
+    for number, line in enumerate(text.splitlines(), 1):
+        words = line.split()
+        try:
+            if words and not words[0].startswith("#"):
+                key = serialization.load_ssh_public_key(b"ssh-ed25519 " + base64.b64encode(
+                    strict_base64(words[2] if words[1:2] == ["ssh-ed25519"] else "-")))
+                raw = key.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
+                keys.setdefault(raw, []).extend(words[0].split(","))
+        except (ValueError, IndexError, UnsupportedAlgorithm):
+            passed_over.append(f"line {number} of the list is not NAMES ssh-ed25519 KEY")
+    return keys, passed_over
+
+
+def signed_bytes(payload):
+    """DSSE's pre-authentication encoding of an in-toto payload: what its signatures sign."""
+    kind = PAYLOAD_TYPE.encode()
+    return b"DSSEv1 %d %b %d %b" % (len(kind), kind, len(payload), payload)
+
+
+def statement(record, files, toolchain, rebuilder):
+    """REBUILDER's statement that it rebuilt FILES, {name: SHA-256}, of the release whose
+    .buildinfo RECORD holds, with TOOLCHAIN, {Debian package: version}."""
+    commit = record.get("Source-Commit", "")
+    return {"_type": STATEMENT_TYPE,
+            "subject": [{"name": name, "digest": {"sha256": files[name]}} for name in files],
+            "predicateType": PREDICATE_TYPE, "predicate": {"buildDefinition": {
+                "buildType": BUILD_TYPE,
+                "externalParameters": {"repository": record.get("Source", ""), "commit": commit,
+                                       "version": record.get("Version", "")},
+                "internalParameters": {"sourceDateEpoch": record.get("Source-Date-Epoch", "")},
+                "resolvedDependencies": [
+                    {"name": "source", "digest": {"gitCommit": commit}},
+                    *[{"name": name, "digest": {"sha256": files[name]}}
+                      for name in files if name.endswith(".signature")],
+                    {"name": "debian", "annotations": {
+                        "release": record.get("Build-Release", ""),
+                        "architecture": record.get("Build-Architecture", "")}},
+                    *[{"uri": f"pkg:deb/debian/{package}@{urllib.parse.quote(version)}"}
+                      for package, version in toolchain.items()]]},
+                "runDetails": {"builder": {"id": f"urn:veltrin-backend:rebuilder:{rebuilder}"}}}}
+
+
+def envelope(signed_statement, key):
+    """The statement's DSSE envelope, signed with the Ed25519 KEY: the same bytes each time."""
+    payload = json.dumps(signed_statement, indent=1).encode()
+    signature = base64.b64encode(key.sign(signed_bytes(payload))).decode()
+    return json.dumps({"payloadType": PAYLOAD_TYPE, "payload": base64.b64encode(payload).decode(),
+                       "signatures": [{"keyid": fingerprint(key.public_key()), "sig": signature}]},
+                      indent=2) + "\n"
+
+
+def _signers(envelope_data, keys):
+    """The raw keys of KEYS that signed the envelope, and its payload."""
+    if envelope_data.get("payloadType") != PAYLOAD_TYPE:
+        raise ValueError(f"its payloadType is not {PAYLOAD_TYPE}")
+    payload, signatures = strict_base64(envelope_data["payload"]), envelope_data["signatures"]
+    if not 0 < len(signatures) <= SIGNATURE_LIMIT:
+        raise ValueError(f"it does not hold 1 to {SIGNATURE_LIMIT} signatures")
+    # Each key is tried on each signature: a keyid is the envelope's word, and chooses nothing.
+    values = [strict_base64(signature["sig"]) for signature in signatures]
+    signers = set()
+    for raw in keys:
+        for value in values:
+            try:
+                ed25519.Ed25519PublicKey.from_public_bytes(raw).verify(value, signed_bytes(payload))
+            except InvalidSignature:
+                continue
+            signers.add(raw)
+    if not signers:
+        raise ValueError("no key of the list signed it")
+    return signers, payload
+
+
+def _subject(said, record):
+    """{name: SHA-256} of the files that a statement names, once it is of the release's kind,
+    commit and version."""
+    build = said["predicate"]["buildDefinition"]
+    for field, value, wanted in (("_type", said["_type"], STATEMENT_TYPE),
+                                 ("predicateType", said["predicateType"], PREDICATE_TYPE),
+                                 ("buildType", build["buildType"], BUILD_TYPE),
+                                 ("commit", build["externalParameters"]["commit"],
+                                  record.get("Source-Commit")),
+                                 ("version", build["externalParameters"]["version"],
+                                  record.get("Version"))):
+        if value != wanted:
+            raise ValueError(f"its {field} is {str(value)[:80]}, not {wanted}")
+    files = {item["name"]: item["digest"]["sha256"] for item in said["subject"]}
+    if len(files) != len(said["subject"]) or not all(
+            re.fullmatch("[0-9a-f]{64}", str(digest)) for digest in files.values()):
+        raise ValueError("its subject does not name each file once, with its SHA-256")
+    return files
+
+
+def count(folder, record, files, keys):
+    """What the statements in FOLDER say of the release of .buildinfo RECORD and FILES, {name:
+    SHA-256}: {raw key: the files it found otherwise}, of each key that signed one of the release;
+    and the statements passed over, with why."""
+    said, passed_over = {}, []
+    paths = sorted(folder.glob("*" + ENDING))
+    if len(paths) > STATEMENT_LIMIT:
+        passed_over.append(f"the {len(paths) - STATEMENT_LIMIT} statements after the first "
+                           f"{STATEMENT_LIMIT}, which are not read")
+    for path in paths[:STATEMENT_LIMIT]:
+        try:
+            signers, payload = _signers(strict_json(bounded(path)), keys)
+            found = _subject(strict_json(payload), record)
+            differ = sorted(name for name in found if name in files and found[name] != files[name])
+            if not differ and found.keys() != files.keys():
+                raise ValueError("it names other files than the release's")
+        except (ValueError, TypeError, KeyError, AttributeError) as why:
+            if not isinstance(why, ValueError):
+                why = "it is not an in-toto statement of a rebuild"
+            passed_over.append(f"{path.name}: {why}")
+            continue
+        for signer in signers:
+            said.setdefault(signer, set()).update(differ)
+    return said, passed_over
+
+
+def report(options, record, files):
+    """The lines that name who agreed and what was passed over, and the findings: who found other
+    files, and too few agreeing."""
+    keys, lines = options.rebuilders
+    said, passed_over = count(options.statements or options.dir, record, files, keys)
+    agreed = [named(raw, keys[raw]) for raw, differ in said.items() if not differ]
+    findings = [f"{named(raw, keys[raw])} rebuilt other bytes: {', '.join(differ)}"
+                for raw, differ in said.items() if differ]
+    if len(agreed) < options.min_rebuilders:
+        findings.append(f"{len(agreed)} of the rebuilders whom you trust agree, and "
+                        f"--min-rebuilders asks for {options.min_rebuilders}")
+    return ([f"passed over: {line}" for line in lines] + [f"agrees: {key}" for key in agreed]
+            + [f"counted for nothing: {line}" for line in passed_over]), findings
+
+
+def _minimum(text):
+    if not re.fullmatch(r"[1-9][0-9]{0,2}", text):
+        raise argparse.ArgumentTypeError(f"not a count of rebuilders: '{text}'")
+    return int(text)
+
+
+def add_options(parser, required):
+    parser.add_argument("--rebuilders", type=trusted, required=required, metavar="FILE",
+                        help="whom you trust: one line a rebuilder, NAMES ssh-ed25519 KEY, as "
+                        "OpenSSH's allowed signers; your own list, never one from the release")
+    parser.add_argument("--min-rebuilders", type=_minimum, default=1, metavar="K", help="how many "
+                        "of them must have found the release's files, none finding others (1)")
+    parser.add_argument("--statements", type=pathlib.Path, metavar="FOLDER", help="where their "
+                        f"statements (*{ENDING}) are, if not in the release's folder")
+
+
+def _release(folder):
+    """The fields of the .buildinfo in FOLDER, and {name: SHA-256} of the files named after it."""
+    records = sorted(folder.glob("*.buildinfo"))
+    if len(records) != 1:
+        raise ValueError(f"'{folder}' must hold the .buildinfo of one release")
+    text = bounded(records[0]).decode("utf-8")
+    fields = re.findall(r"^([A-Za-z0-9-]+): *(.*)$", text, re.MULTILINE)
+    if len(dict(fields)) != len(fields) or not text.replace("\n", "").isprintable():
+        raise ValueError(f"{records[0].name} is not a release's: it gives a field twice, or holds "
+                         "a control character")
+    stem = records[0].name.removesuffix("buildinfo")
+    return dict(fields), {path.name: hashlib.sha256(bounded(path, RELEASE_FILE_LIMIT)).hexdigest()
+                          for path in sorted(folder.iterdir()) if path.name.startswith(stem)
+                          and not path.name.endswith(ENDING) and not path.is_dir()}
+
+
+def main():
+    parser = argparse.ArgumentParser(prog="rebuilders.py", description=__doc__)
+    add_options(parser, required=True)
+    parser.add_argument("dir", type=pathlib.Path, metavar="DIR", help="the release's files as "
+                        "downloaded, and nothing else named as they are")
+    options = parser.parse_args()
+    try:
+        lines, findings = report(options, *_release(options.dir))
+    except (OSError, ValueError) as why:
+        lines, findings = [], [f"the check could not go on: {why}"]
+    verdict = (f"is not shown to come from {VERDICT[0]}: {'; '.join(findings)}" if findings
+               else f"came from {VERDICT[0]}: {VERDICT[1]}")
+    for line in lines + [f"the release {verdict}"]:
+        print(shown(f"rebuilders: {line}"))
+    return 1 if findings else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

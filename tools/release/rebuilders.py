@@ -200,7 +200,7 @@ def count(folder, record, files, keys):
         try:
             signers, payload = _signers(strict_json(bounded(path)), keys)
             found = _subject(strict_json(payload), record)
-            differ = sorted(name for name in found if name in files and found[name] != files[name])
+            differ = {name for name in found if name in files and found[name] != files[name]}
             if not differ and found.keys() != files.keys():
                 raise ValueError("it names other files than the release's")
         except (ValueError, TypeError, KeyError, AttributeError) as why:
@@ -219,7 +219,7 @@ def report(options, record, files):
     keys, lines = options.rebuilders
     said, passed_over = count(options.statements or options.dir, record, files, keys)
     agreed = [named(raw, keys[raw]) for raw, differ in said.items() if not differ]
-    findings = [f"{named(raw, keys[raw])} rebuilt other bytes: {', '.join(differ)}"
+    findings = [f"{named(raw, keys[raw])} rebuilt other bytes: {', '.join(sorted(differ))}"
                 for raw, differ in said.items() if differ]
     if len(agreed) < options.min_rebuilders:
         findings.append(f"{len(agreed)} of the rebuilders whom you trust agree, and "

@@ -14,6 +14,7 @@
 #   PLAIN     a published release whose signature is not
 #   REVOKED   a published release signed with MATERIAL's revoked certificate
 #   MATERIAL  the folder of tests/throwaway.sh that signed them, with lists
+#             and rebuilders
 set -eu
 
 stamped=$1 plain=$2 revoked=$3 material=$4
@@ -67,6 +68,7 @@ forge() {  # how, release folder, a folder outside it
   signature-text) echo "and a word of the forger's" >>"$2/$name.signature" ;;
   sha256-pagemap) ln -sf /proc/self/pagemap "$2/$name.zip.sha256" ;;
   cdx-link) ln -sf "$3/victim.txt" "$2/$name.cdx.json" ;;  # a file of the user's own
+  statement-link) ln -sf "$3/victim.txt" "$2/$name.row.intoto.json" ;;
   record-name) mv "$2/$name.buildinfo" "$2/x$(printf '\233')[2J.buildinfo" ;;  # not UTF-8
   cdx-controls) head -c 1000000 /dev/zero | tr '\0' '\001' >"$2/$name.cdx.json" ;;
   depends-escape)  # an entry that its reader would log as it is
@@ -146,6 +148,15 @@ check() {  # folder, rows on standard input
     [ "$false" = - ] || ! grep '^verify-release: ' "$folder/stdout" |
       grep -F -f "$folder/false" >"$folder/said" ||
       problems="$problems; said: $(cat "$folder/said")"
+    # A rebuilder's statement is written only where every file is the same.
+    statement=$copy/$name.row.intoto.json
+    case $options in
+    *--attest*) if [ "$status" = 0 ]; then
+      [ -f "$statement" ] && [ ! -L "$statement" ] || problems="$problems; no statement"
+    elif [ -e "$statement" ]; then
+      problems="$problems; a statement, after a finding"
+    fi ;;
+    esac
     [ -z "$(ls "$folder/tmp")" ] || problems="$problems; left: $(ls "$folder/tmp")"
     [ ! -e "$folder/escaped" ] || problems="$problems; wrote $folder/escaped"
     [ "$(cat "$outside/victim.txt")" = untouched ] ||
@@ -201,6 +212,7 @@ served="no certificate of the signer's chain is revoked (lists from ${lists}inte
 revoked_line="the signer's certificate was revoked on Jan  1 00:00:00 2026 GMT (keyCompromise)"
 unjudged="timestamped ;'s chain;revoked"
 unstamped="the timestamp's chain was not checked"
+attest="--attest $material/clone.key --rebuilder row"
 # Releases that a forger rebuilt, as anyone can, around a signature forged
 # in what no signature covers, and one whose signature was stripped. They
 # share build/windows, so they are built here one at a time, and the build
@@ -247,7 +259,7 @@ $stamped|exe-changed|-|$roots --report-seconds 1|1|$not: the exe in $name.zip wa
 $stamped|exe-unsigned|-|$roots --report-seconds 1|1|$not: the exe in $name.zip carries no signature, though the release is signed; these differ from the rebuilt ones: $name.zip (its veltrin-backend.exe), $name.zip.sha256|-|$unjudged
 $stamped|zip-cut|-|$roots|1|$not: $name.zip is damaged and cannot be unpacked|-|$unjudged;rebuild
 $stamped|signature-byte|-|$roots --report-seconds 1|1|$not: the published $name.signature is not the signature in the exe in $name.zip; these differ from the rebuilt ones: $name.signature|-|-
-$stamped|readme|-|$roots --report-seconds 1|1|$not: these differ from the rebuilt ones: $name.zip (its README.md), $name.zip.sha256|-|-
+$stamped|readme|-|$roots --report-seconds 1 $attest|1|$not: these differ from the rebuilt ones: $name.zip (its README.md), $name.zip.sha256|-|-
 $stamped|readme|$no_diffoscope|$roots|1|$not: these differ from the rebuilt ones: $name.zip (its README.md), $name.zip.sha256|(diffoscope is not here to show where they differ: tools/setup.sh compare installs it)|-
 $stamped|-|$multiarch|$roots|0|$came|-|here it is
 $stamped|extra-dll|-|$roots --report-seconds 1|1|$not: $name.zip holds $name/version.dll, which a release does not; these differ from the rebuilt ones: $name.zip, $name.zip.sha256|-|-
@@ -269,6 +281,7 @@ $stamped|exe-checksum|-|$roots --report-seconds 1|1|$not: the exe in $name.zip h
 $stamped|signature-text|-|$roots --report-seconds 1|1|$not: the published $name.signature is not the signature in the exe in $name.zip; these differ from the rebuilt ones: $name.signature|-|carries the published
 $stamped|sha256-second|-|--report-seconds 1|1|$not: $name.zip.sha256 names other files than the zip: other.txt; these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked; $unstamped|$name.zip matches its .sha256|did not arrive
 $stamped|sha256-pagemap|-||1|$unshown: $name.zip.sha256 cannot be read: it is a link, which is not followed|-|rebuild
+$stamped|statement-link|-|$roots $attest|0|$came|-|-
 $stamped|cdx-link|-||1|$unshown: $name.cdx.json cannot be read: it is a link, which is not followed|-|rebuild
 $stamped|cdx-controls|-|--no-revocation|1|$not: these differ from the rebuilt ones: $name.cdx.json; the signer's chain was not checked; $unstamped; revocation was not checked|-|-
 $stamped|depends-escape|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild

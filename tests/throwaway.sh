@@ -3,7 +3,7 @@
 # it, for the tests and CI to sign with and check against; nothing of it is
 # worth keeping, and none of it belongs in the tree.
 #
-# usage: tests/throwaway.sh DIR [lists] [token] [tsa]
+# usage: tests/throwaway.sh DIR [lists] [token] [tsa] [rebuilders]
 #        tests/throwaway.sh --stop DIR
 # Always: a root and an intermediate; the publisher's certificate issued by
 # the intermediate, for an organization, with its key in a file encrypted
@@ -25,6 +25,10 @@
 #   tsa    an RFC 3161 time-stamp authority with a root of its own,
 #          DIR/tsa-root.pem, answering at the address in DIR/tsa.url on
 #          127.0.0.1 until --stop
+#   rebuilders  two rebuilders' Ed25519 keys: DIR/archive.key in PEM, locked
+#          with the passphrase, and DIR/clone.key in OpenSSH's form, unlocked,
+#          as many an ssh key is; DIR/rebuilders.txt lists both, as a user
+#          who trusts them would
 #   --stop      stop the server of DIR's lists and authority
 #   --help, -h  print this usage
 set -eu
@@ -44,12 +48,13 @@ fi
 [ $# -ge 1 ] || usage 2
 dir=$1
 shift
-lists='' token='' tsa=''
+lists='' token='' tsa='' rebuilders=''
 for word; do
   case $word in
   lists) lists=yes ;;
   token) token=yes ;;
   tsa) tsa=yes ;;
+  rebuilders) rebuilders=yes ;;
   *) usage 2 ;;
   esac
 done
@@ -219,4 +224,21 @@ ess_cert_id_alg = sha256
 EOF
   echo 01 >"$dir/tsa.serial"
   echo "$url" >"$dir/tsa.url"
+fi
+
+if [ -n "$rebuilders" ]; then
+  /usr/bin/python3 -c '
+import os, sys
+from cryptography.hazmat.primitives import serialization as form
+from cryptography.hazmat.primitives.asymmetric import ed25519
+folder, passphrase = sys.argv[1], sys.argv[2].encode()
+keys = {"archive": (form.PrivateFormat.PKCS8, form.BestAvailableEncryption(passphrase)),
+        "clone": (form.PrivateFormat.OpenSSH, form.NoEncryption())}
+with open(f"{folder}/rebuilders.txt", "w") as listed:
+    for name, (private_form, lock) in keys.items():
+        key = ed25519.Ed25519PrivateKey.generate()
+        with open(os.open(f"{folder}/{name}.key", os.O_WRONLY | os.O_CREAT, 0o600), "wb") as file:
+            file.write(key.private_bytes(form.Encoding.PEM, private_form, lock))
+        public = key.public_key().public_bytes(form.Encoding.OpenSSH, form.PublicFormat.OpenSSH)
+        listed.write(f"{name} {public.decode()}\n")' "$dir" "$passphrase"
 fi

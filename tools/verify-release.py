@@ -54,39 +54,35 @@ def _seconds(text):
 
 
 def _private_key(path):
-    """The Ed25519 key in the file, PEM or OpenSSH, with its passphrase from standard input."""
-    data, password = rebuilders.bounded(path, 64 << 10), None
+    """The Ed25519 key in the file, in PEM or OpenSSH's form; its passphrase, where it has one,
+    from standard input."""
+    data = rebuilders.bounded(path, 64 << 10)
     load = (serialization.load_ssh_private_key if b"OPENSSH PRIVATE KEY" in data
             else serialization.load_pem_private_key)
     try:
-        try:
-            key = load(data, None)
-        except TypeError:  # encrypted, as a key in a file should be
-            password = cli.secret("passphrase", path)
-            key = load(data, password)
-    except UnsupportedAlgorithm:
-        raise ValueError("an OpenSSH key with a passphrase needs Python's bcrypt module, which is "
-                         "not here; give the key in PEM") from None
-    except ValueError:
-        raise ValueError("the passphrase does not open it" if password else
-                         "it holds no private key, in PEM or OpenSSH's form") from None
+        key = load(data, None)
+    except TypeError:  # encrypted, as a key in a file should be
+        key = load(data, cli.secret("passphrase", path))
     if not isinstance(key, rebuilders.ed25519.Ed25519PrivateKey):
-        raise ValueError("it holds a key of another kind than Ed25519")
+        raise ValueError("a key of another kind")
     return key
 
 
 def _check_options(parser, options):
     if options.rebuilder and not rebuilders.REBUILDER.fullmatch(options.rebuilder):
-        parser.error(f"not a rebuilder's name, of letters, digits, ., _ and -: '{options.rebuilder}'")
-    if bool(options.attest) != bool(options.rebuilder):
-        parser.error("--attest KEY and --rebuilder NAME go together")
-    if options.attest and options.rebuilders:
-        parser.error("--attest follows a rebuild, which --rebuilders stands in for")
-    if options.attest:
-        try:
-            options.attest = _private_key(options.attest)
-        except (OSError, ValueError, TypeError, cli.Refusal) as why:
-            parser.error(f"--attest '{options.attest}': {why}")
+        parser.error(f"not a rebuilder's name, of letters, digits, ., _ and -: "
+                     f"'{options.rebuilder}'")
+    if bool(options.attest) != bool(options.rebuilder) or options.attest and options.rebuilders:
+        parser.error("--attest KEY goes with --rebuilder NAME, after a rebuild: not with "
+                     "--rebuilders, which stands in for one")
+    try:
+        options.attest = options.attest and _private_key(options.attest)
+    except cli.Refusal as why:
+        parser.error(str(why))
+    except (OSError, ValueError, TypeError, UnsupportedAlgorithm):
+        # The libraries' reasons are long, and bcrypt's absence is one: the handbook says so.
+        parser.error(f"'{options.attest}' holds no Ed25519 key, in PEM or OpenSSH's form, that "
+                     "opens with the passphrase given")
 
 
 def arguments():
@@ -200,24 +196,18 @@ def check(options, verdict, scratch):
         for finding in findings:
             verdict.found(finding)
     else:
-        rebuild_and_compare(options, release, verdict)
+        check_commit(TOP, release, verdict)
+        other_toolchain = check_toolchain(release, verdict)
+        differ = compare(options, release, rebuilt(release, signed and signed.signature, verdict),
+                         verdict)
+        if differ:
+            verdict.found(f"these differ from the rebuilt ones: {', '.join(differ)}", True)
+        if differ and other_toolchain:
+            verdict.found("the toolchain is not the release's, as above")
     if signed and signed.signature.signer:
         signed_by(signed.signature, signed.signer_chain, verdict)
     if options.attest and not verdict.findings:
         attest(options, release, verdict)
-
-
-def rebuild_and_compare(options, release, verdict):
-    """The commit and the toolchain, then the rebuild, and each file against the rebuilt one."""
-    signed = release.signed
-    check_commit(TOP, release, verdict)
-    other_toolchain = check_toolchain(release, verdict)
-    differ = compare(options, release, rebuilt(release, signed and signed.signature, verdict),
-                     verdict)
-    if differ:
-        verdict.found(f"these differ from the rebuilt ones: {', '.join(differ)}", True)
-    if differ and other_toolchain:
-        verdict.found("the toolchain is not the release's, as above")
 
 
 def _digests(release):

@@ -6,7 +6,9 @@ another release is named, and counts for nothing. It needs Python and its crypto
 alone. Exit status: 0 when the release passes; 1 when not; 2 for a command line it does not take."""
 import argparse
 import base64
+import contextlib
 import hashlib
+import itertools
 import json
 import pathlib
 import re
@@ -26,12 +28,12 @@ ENDING = ".intoto.json"
 FILE_LIMIT, RELEASE_FILE_LIMIT, STATEMENT_LIMIT, DEPTH_LIMIT, SIGNATURE_LIMIT = (
     1 << 20, 64 << 20, 64, 16, 16)
 REBUILDER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
+UNKNOWN = "it is not an in-toto statement of a rebuild"
 # Whence the release came, and how that is known, as the verdict says it.
 VERDICT = ("its commit", "every file is the one that the rebuilders whom you trust rebuilt")
 
 
 def shown(text):
-    """TEXT with each character that is not printable written as its escape."""
     return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
@@ -75,36 +77,39 @@ def bounded(path, limit=FILE_LIMIT):
     return data
 
 
-def named(raw, names):
-    return f"{', '.join(names)} ({fingerprint(ed25519.Ed25519PublicKey.from_public_bytes(raw))})"
-
-
 def fingerprint(key):
-    """The key's fingerprint as OpenSSH writes it."""
+    """As OpenSSH writes it."""
     blob = base64.b64decode(key.public_bytes(serialization.Encoding.OpenSSH,
                                              serialization.PublicFormat.OpenSSH).split()[1])
     return "SHA256:" + base64.b64encode(hashlib.sha256(blob).digest()).decode().rstrip("=")
 
 
+def named(raw, names):
+    return f"{', '.join(names)} ({fingerprint(ed25519.Ed25519PublicKey.from_public_bytes(raw))})"
+
+
 def trusted(path):
     """{raw key: its names} of the file's lines NAMES ssh-ed25519 KEY [COMMENT], as OpenSSH's
-    allowed signers has them; and the lines passed over."""
-    keys, passed_over = {}, []
+    allowed signers has them; refused whole where a line is of another form."""
     try:
-        text = bounded(pathlib.Path(path)).decode("utf-8")
+        lines = bounded(pathlib.Path(path)).decode().splitlines()
     except (OSError, ValueError) as why:
-        raise argparse.ArgumentTypeError(f"'{path}' is not a list of rebuilders: {why}") from None
-    for number, line in enumerate(text.splitlines(), 1):
-        words = line.split()
+        raise argparse.ArgumentTypeError(f"'{path}' cannot be read: {why}") from None
+    keys = {}
+    for number, words in enumerate((line.split() for line in lines), 1):
+        if not words or words[0].startswith("#"):
+            continue
         try:
-            if words and not words[0].startswith("#"):
-                key = serialization.load_ssh_public_key(b"ssh-ed25519 " + base64.b64encode(
-                    strict_base64(words[2] if words[1:2] == ["ssh-ed25519"] else "-")))
-                raw = key.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
-                keys.setdefault(raw, []).extend(words[0].split(","))
+            if words[1:2] != ["ssh-ed25519"]:
+                raise ValueError
+            key = serialization.load_ssh_public_key(b"ssh-ed25519 " + base64.b64encode(
+                strict_base64(words[2])))
         except (ValueError, IndexError, UnsupportedAlgorithm):
-            passed_over.append(f"line {number} of the list is not NAMES ssh-ed25519 KEY")
-    return keys, passed_over
+            raise argparse.ArgumentTypeError(f"line {number} of '{path}' is not NAMES ssh-ed25519 "
+                                             "KEY") from None
+        raw = key.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
+        keys.setdefault(raw, []).extend(words[0].split(","))
+    return keys
 
 
 def signed_bytes(payload):
@@ -155,12 +160,9 @@ def _signers(envelope_data, keys):
     # Each key is tried on each signature: a keyid is the envelope's word, and chooses nothing.
     values = [strict_base64(signature["sig"]) for signature in signatures]
     signers = set()
-    for raw in keys:
-        for value in values:
-            try:
-                ed25519.Ed25519PublicKey.from_public_bytes(raw).verify(value, signed_bytes(payload))
-            except InvalidSignature:
-                continue
+    for raw, value in itertools.product(keys, values):
+        with contextlib.suppress(InvalidSignature):
+            ed25519.Ed25519PublicKey.from_public_bytes(raw).verify(value, signed_bytes(payload))
             signers.add(raw)
     if not signers:
         raise ValueError("no key of the list signed it")
@@ -168,8 +170,8 @@ def _signers(envelope_data, keys):
 
 
 def _subject(said, record):
-    """{name: SHA-256} of the files that a statement names, once it is of the release's kind,
-    commit and version."""
+    """{name: SHA-256} of the files that a statement of the release's kind, commit and version
+    names."""
     build = said["predicate"]["buildDefinition"]
     for field, value, wanted in (("_type", said["_type"], STATEMENT_TYPE),
                                  ("predicateType", said["predicateType"], PREDICATE_TYPE),
@@ -204,9 +206,7 @@ def count(folder, record, files, keys):
             if not differ and found.keys() != files.keys():
                 raise ValueError("it names other files than the release's")
         except (ValueError, TypeError, KeyError, AttributeError) as why:
-            if not isinstance(why, ValueError):
-                why = "it is not an in-toto statement of a rebuild"
-            passed_over.append(f"{path.name}: {why}")
+            passed_over.append(f"{path.name}: {why if isinstance(why, ValueError) else UNKNOWN}")
             continue
         for signer in signers:
             said.setdefault(signer, set()).update(differ)
@@ -214,17 +214,15 @@ def count(folder, record, files, keys):
 
 
 def report(options, record, files):
-    """The lines that name who agreed and what was passed over, and the findings: who found other
-    files, and too few agreeing."""
-    keys, lines = options.rebuilders
-    said, passed_over = count(options.statements or options.dir, record, files, keys)
-    agreed = [named(raw, keys[raw]) for raw, differ in said.items() if not differ]
-    findings = [f"{named(raw, keys[raw])} rebuilt other bytes: {', '.join(sorted(differ))}"
-                for raw, differ in said.items() if differ]
+    """The lines that name who agreed and what counted for nothing, and the findings."""
+    said, passed_over = count(options.statements or options.dir, record, files, options.rebuilders)
+    agreed = [named(raw, options.rebuilders[raw]) for raw, differ in said.items() if not differ]
+    findings = [f"{named(raw, options.rebuilders[raw])} rebuilt other bytes: "
+                f"{', '.join(sorted(differ))}" for raw, differ in said.items() if differ]
     if len(agreed) < options.min_rebuilders:
         findings.append(f"{len(agreed)} of the rebuilders whom you trust agree, and "
                         f"--min-rebuilders asks for {options.min_rebuilders}")
-    return ([f"passed over: {line}" for line in lines] + [f"agrees: {key}" for key in agreed]
+    return ([f"agrees: {key}" for key in agreed]
             + [f"counted for nothing: {line}" for line in passed_over]), findings
 
 
@@ -249,11 +247,8 @@ def _release(folder):
     records = sorted(folder.glob("*.buildinfo"))
     if len(records) != 1:
         raise ValueError(f"'{folder}' must hold the .buildinfo of one release")
-    text = bounded(records[0]).decode("utf-8")
-    fields = re.findall(r"^([A-Za-z0-9-]+): *(.*)$", text, re.MULTILINE)
-    if len(dict(fields)) != len(fields) or not text.replace("\n", "").isprintable():
-        raise ValueError(f"{records[0].name} is not a release's: it gives a field twice, or holds "
-                         "a control character")
+    # Its commit and version need no more care: the statements give its digest too.
+    fields = re.findall(r"^([A-Za-z0-9-]+): *(.*)$", bounded(records[0]).decode(), re.MULTILINE)
     stem = records[0].name.removesuffix("buildinfo")
     return dict(fields), {path.name: hashlib.sha256(bounded(path, RELEASE_FILE_LIMIT)).hexdigest()
                           for path in sorted(folder.iterdir()) if path.name.startswith(stem)

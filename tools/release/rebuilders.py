@@ -1,9 +1,9 @@
 #!/usr/bin/python3 -B
-"""Checks that at least K of the rebuilders whom you trust rebuilt a release's files, and none
-found others: each signs what it found with its Ed25519 key, in a DSSE envelope of an in-toto
-statement. Only the keys in your list count, each once. A statement that cannot be read or is of
-another release is named, and counts for nothing. It needs Python and its cryptography package
-alone. Exit status: 0 when the release passes; 1 when not; 2 for a command line it does not take."""
+"""Checks that at least K of the rebuilders whom you trust rebuilt a release's files, and none found
+others: each signs what it found with its Ed25519 key, as an in-toto statement in a DSSE envelope.
+Only the keys in your list count, each once; a statement that cannot be read, or is of another
+release, is named and counts for nothing. It needs Python and its cryptography package alone. Exit
+status: 0 when the release passes; 1 when not; 2 for a command line it does not take."""
 import argparse
 import base64
 import contextlib
@@ -25,11 +25,9 @@ PREDICATE_TYPE = "https://slsa.dev/provenance/v1"
 BUILD_TYPE = "urn:veltrin-backend:rebuild:v1"  # its fields: docs/release.md
 ENDING = ".intoto.json"
 # Far past what a release's files and statements need: beyond them, nothing is read.
-FILE_LIMIT, RELEASE_FILE_LIMIT, STATEMENT_LIMIT, DEPTH_LIMIT, SIGNATURE_LIMIT = (
-    1 << 20, 64 << 20, 64, 16, 16)
+FILE_LIMIT, RELEASE_FILE_LIMIT, STATEMENT_LIMIT, SIGNATURE_LIMIT = 1 << 20, 64 << 20, 64, 16
 REBUILDER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
 UNKNOWN = "it is not an in-toto statement of a rebuild"
-# Whence the release came, and how that is known, as the verdict says it.
 VERDICT = ("its commit", "every file is the one that the rebuilders whom you trust rebuilt")
 
 
@@ -51,19 +49,11 @@ def _unique(pairs):
 
 
 def strict_json(data):
-    """DATA's JSON; ValueError where it is not UTF-8, nests deeply or gives a key twice."""
-    try:
-        value = json.loads(data.decode("utf-8"), object_pairs_hook=_unique)
+    """DATA's JSON; ValueError where it is not UTF-8, gives a key twice or nests too deeply."""
+    try:  # json reads no deeper than Python's recursion limit
+        return json.loads(data.decode("utf-8"), object_pairs_hook=_unique)
     except RecursionError:
         raise ValueError("JSON nested far more deeply than a statement") from None
-    level, depth = [value], 0
-    while level and depth <= DEPTH_LIMIT:
-        level = [inner for item in level if isinstance(item, (dict, list))
-                 for inner in (item.values() if isinstance(item, dict) else item)]
-        depth += 1
-    if level:
-        raise ValueError("JSON nested more deeply than a statement")
-    return value
 
 
 def bounded(path, limit=FILE_LIMIT):
@@ -78,38 +68,29 @@ def bounded(path, limit=FILE_LIMIT):
 
 
 def fingerprint(key):
-    """As OpenSSH writes it."""
     blob = base64.b64decode(key.public_bytes(serialization.Encoding.OpenSSH,
                                              serialization.PublicFormat.OpenSSH).split()[1])
     return "SHA256:" + base64.b64encode(hashlib.sha256(blob).digest()).decode().rstrip("=")
 
 
-def named(raw, names):
-    return f"{', '.join(names)} ({fingerprint(ed25519.Ed25519PublicKey.from_public_bytes(raw))})"
-
-
 def trusted(path):
-    """{raw key: its names} of the file's lines NAMES ssh-ed25519 KEY [COMMENT], as OpenSSH's
-    allowed signers has them; refused whole where a line is of another form."""
+    """{raw key: its names and fingerprint} of the file's lines NAMES ssh-ed25519 KEY [COMMENT],
+    as OpenSSH's allowed signers has them; refused whole where a line is of another form."""
+    found, number = {}, 0
     try:
-        lines = bounded(pathlib.Path(path)).decode().splitlines()
-    except (OSError, ValueError) as why:
-        raise argparse.ArgumentTypeError(f"'{path}' cannot be read: {why}") from None
-    keys = {}
-    for number, words in enumerate((line.split() for line in lines), 1):
-        if not words or words[0].startswith("#"):
-            continue
-        try:
-            if words[1:2] != ["ssh-ed25519"]:
-                raise ValueError
-            key = serialization.load_ssh_public_key(b"ssh-ed25519 " + base64.b64encode(
-                strict_base64(words[2])))
-        except (ValueError, IndexError, UnsupportedAlgorithm):
-            raise argparse.ArgumentTypeError(f"line {number} of '{path}' is not NAMES ssh-ed25519 "
-                                             "KEY") from None
-        raw = key.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
-        keys.setdefault(raw, []).extend(words[0].split(","))
-    return keys
+        for number, line in enumerate(bounded(pathlib.Path(path)).decode().splitlines(), 1):
+            words = line.split()
+            if words and not words[0].startswith("#"):
+                if words[1:2] != ["ssh-ed25519"]:
+                    raise ValueError
+                key = serialization.load_ssh_public_key(b"ssh-ed25519 " + base64.b64encode(
+                    strict_base64(words[2])))
+                raw = key.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
+                found.setdefault(raw, (key, []))[1].extend(words[0].split(","))
+    except (OSError, ValueError, IndexError, UnsupportedAlgorithm):
+        raise argparse.ArgumentTypeError(f"'{path}' is not a list of lines NAMES ssh-ed25519 KEY: "
+                                         + (f"line {number}" if number else "unread")) from None
+    return {raw: f"{', '.join(names)} ({fingerprint(key)})" for raw, (key, names) in found.items()}
 
 
 def signed_bytes(payload):
@@ -189,41 +170,34 @@ def _subject(said, record):
     return files
 
 
-def count(folder, record, files, keys):
-    """What the statements in FOLDER say of the release of .buildinfo RECORD and FILES, {name:
-    SHA-256}: {raw key: the files it found otherwise}, of each key that signed one of the release;
-    and the statements passed over, with why."""
-    said, passed_over = {}, []
-    paths = sorted(folder.glob("*" + ENDING))
+def report(options, record, files):
+    """What the statements say of the release of .buildinfo RECORD and FILES, {name: SHA-256}: the
+    lines that name who agreed and what counted for nothing, and the findings."""
+    said, lines = {}, []  # {raw key of a statement of the release: the files it found otherwise}
+    paths = sorted((options.statements or options.dir).glob("*" + ENDING))
     if len(paths) > STATEMENT_LIMIT:
-        passed_over.append(f"the {len(paths) - STATEMENT_LIMIT} statements after the first "
-                           f"{STATEMENT_LIMIT}, which are not read")
+        lines.append(f"counted for nothing: the {len(paths) - STATEMENT_LIMIT} statements after "
+                     f"the first {STATEMENT_LIMIT}, which are not read")
     for path in paths[:STATEMENT_LIMIT]:
         try:
-            signers, payload = _signers(strict_json(bounded(path)), keys)
+            signers, payload = _signers(strict_json(bounded(path)), options.rebuilders)
             found = _subject(strict_json(payload), record)
             differ = {name for name in found if name in files and found[name] != files[name]}
             if not differ and found.keys() != files.keys():
                 raise ValueError("it names other files than the release's")
         except (ValueError, TypeError, KeyError, AttributeError) as why:
-            passed_over.append(f"{path.name}: {why if isinstance(why, ValueError) else UNKNOWN}")
+            lines.append(f"counted for nothing: {path.name}: "
+                         f"{why if isinstance(why, ValueError) else UNKNOWN}")
             continue
         for signer in signers:
             said.setdefault(signer, set()).update(differ)
-    return said, passed_over
-
-
-def report(options, record, files):
-    """The lines that name who agreed and what counted for nothing, and the findings."""
-    said, passed_over = count(options.statements or options.dir, record, files, options.rebuilders)
-    agreed = [named(raw, options.rebuilders[raw]) for raw, differ in said.items() if not differ]
-    findings = [f"{named(raw, options.rebuilders[raw])} rebuilt other bytes: "
-                f"{', '.join(sorted(differ))}" for raw, differ in said.items() if differ]
+    agreed = [options.rebuilders[raw] for raw, differ in said.items() if not differ]
+    findings = [f"{options.rebuilders[raw]} rebuilt other bytes: {', '.join(sorted(differ))}"
+                for raw, differ in said.items() if differ]
     if len(agreed) < options.min_rebuilders:
         findings.append(f"{len(agreed)} of the rebuilders whom you trust agree, and "
                         f"--min-rebuilders asks for {options.min_rebuilders}")
-    return ([f"agrees: {key}" for key in agreed]
-            + [f"counted for nothing: {line}" for line in passed_over]), findings
+    return [f"agrees: {key}" for key in agreed] + lines, findings
 
 
 def _minimum(text):

@@ -19,7 +19,7 @@ from release import rebuilders  # noqa: E402
 
 NAME = "veltrin-backend-0.2.4-win64"
 COMMIT, OTHER = "a" * 40, "0" * 40
-KEYS = {who: ed25519.Ed25519PrivateKey.generate() for who in ("alice", "bob", "mallory")}
+KEYS = {who: ed25519.Ed25519PrivateKey.generate() for who in ("alice", "bob", "carol", "mallory")}
 RECORD = {"Source": "veltrin-backend", "Version": "0.2.4", "Source-Commit": COMMIT,
           "Build-Release": "Debian GNU/Linux 12.8 (bookworm)", "Build-Architecture": "amd64",
           "Source-Date-Epoch": "1765000000"}
@@ -73,6 +73,25 @@ def both(folder, files):
 def put(folder, text, name="forged"):
     path = folder / f"{NAME}.{name}.intoto.json"
     path.write_bytes(text if isinstance(text, bytes) else text.encode())
+
+
+def commitless(folder, files):
+    """A release that names no commit, and statements that name none either."""
+    record = "".join(f"{k}: {v}\n" for k, v in RECORD.items() if k != "Source-Commit")
+    (folder / f"{NAME}.buildinfo").write_text(record)
+    files = {path.name: rebuilders.hashlib.sha256(path.read_bytes()).hexdigest()
+             for path in sorted(folder.iterdir())}
+    for who, commit in (("alice", None), ("bob", "")):
+        put(folder, signed(said(files, who, **{
+            "predicate/buildDefinition/externalParameters/commit": commit}), who), who)
+
+
+def hiding_one_who_disagrees(folder, files):
+    both(folder, files)
+    put(folder, signed(said(files, "carol", **{"subject/3/digest/sha256": "b" * 64}), "carol"),
+        "carol")
+    for number in range(62):
+        put(folder, "", f"bz{number:03}")
 
 
 def one_good_and(folder, files, text):
@@ -150,11 +169,21 @@ ROWS = [
     ("a pipe", lambda f, s: both(f, s) or os.mkfifo(f / f"{NAME}.forged.intoto.json"), LISTED, 2,
      0, NOTHING + "it is not a regular file", "-"),
     ("too many", lambda f, s: both(f, s) or [put(f, "", f"{n:03}") for n in range(70)], LISTED, 2,
-     1, "rebuilders: counted for nothing: the 8 statements after the first 64, which are not "
-     "read", "agrees"),
+     1, "rebuilders: the release is not shown to come from its commit: 8 statements after the "
+     "first 64 were not read", "agrees"),
+    ("too many, that would hide one who disagrees", hiding_one_who_disagrees,
+     LISTED + line_of("carol", "carol"), 2, 1, "rebuilders: the release is not shown to come "
+     "from its commit: 1 statements after the first 64 were not read", CAME),
+    ("names the release", both, LISTED, 2, 0, f"rebuilders: the release is veltrin-backend "
+     f"0.2.4, of commit {COMMIT}, as its .buildinfo says", "-"),
+    ("a list as Notepad writes it", both, "\ufeff" + LISTED.replace("\n", "\r\n"), 2, 0, CAME,
+     "-"),
+    ("a release that names no commit", commitless, LISTED, 1, 1,
+     f"rebuilders: counted for nothing: {NAME}.alice.intoto.json: its commit is None, not a "
+     "commit of the release's", "agrees"),
     ("control characters", lambda f, s: one_good_and(f, s, signed(said(s, **{
         "predicate/buildDefinition/externalParameters/commit": "\x1b[2J\r"}), "alice")),
-     line_of("al\x1bice", "alice") + line_of("bob", "bob"), 1, 0,
+     LISTED, 1, 0,
      NOTHING + "its commit is \\x1b[2J\\r, not", "\x1b"),
 ]
 
@@ -196,6 +225,19 @@ def test_needs_only_cryptography(tmp_path):
                             capture_output=True, text=True, timeout=60)
     assert (answer.returncode, answer.stderr) == (0, "")
     assert answer.stdout.splitlines()[-1].startswith(CAME)
+
+
+def test_console_not_utf8(tmp_path):
+    """As on Windows, where the console or a file that the output is sent to is not UTF-8."""
+    both(tmp_path, make_release(tmp_path))
+    put(tmp_path, "", "\u65e5\u672c")
+    listed = tmp_path.parent / "trusted"
+    listed.write_text(LISTED)
+    answer = subprocess.run([sys.executable, "-B", TOOL, "--rebuilders", listed, "--min-rebuilders",
+                             "2", tmp_path], capture_output=True, timeout=60,
+                            env=dict(os.environ, PYTHONIOENCODING="cp1252"))
+    assert (answer.returncode, answer.stderr) == (0, b"")
+    assert f"{NAME}.\\u65e5\\u672c.intoto.json".encode() in answer.stdout
 
 
 def test_same_bytes_each_time(tmp_path):
@@ -240,6 +282,11 @@ REFUSALS = [
      "not a count of rebuilders: '0'"),
     ("a list that is not text", ["--rebuilders", "@/key.pem.bin"], b"", 2,
      "'@/key.pem.bin' is not a list of lines NAMES ssh-ed25519 KEY: unread"),
+    ("a line that hides another", ["--rebuilders", "@/hiding"], b"", 2,
+     "'@/hiding' is not a list of lines NAMES ssh-ed25519 KEY: line 2"),
+    ("a name that moves the cursor", ["--rebuilders", "@/escape"], b"", 2,
+     "'@/escape' is not a list of lines NAMES ssh-ed25519 KEY: line 1"),
+    ("a list of nobody", ["--rebuilders", "@/nobody"], b"", 2, "'@/nobody' lists no rebuilder"),
     ("a line that is not a key", ["--rebuilders", "@/other"], b"", 2,
      "'@/other' is not a list of lines NAMES ssh-ed25519 KEY: line 3"),
 ]
@@ -255,6 +302,12 @@ def test_refused(tmp_path, case, options, given, status, error):
     (tmp_path / "key.pem.bin").write_bytes(b"\xff" + (tmp_path / "key.pem").read_bytes())
     (tmp_path / "trusted").write_text(LISTED)
     (tmp_path / "other").write_text(LISTED + "carol ssh-rsa AAAAB3NzaC1yc2E=\n")
+    # A line break that an editor shows, and a list that reads it as a line feed would trust.
+    (tmp_path / "hiding").write_text(line_of("alice", "alice") + line_of(
+        "mallory", "mallory").replace(" a comment\n", " a comment\u2028")
+        + line_of("bob", "carol"))
+    (tmp_path / "nobody").write_text("# nobody yet\n")
+    (tmp_path / "escape").write_text(line_of("al\x1b[2Kice", "alice"))
     (tmp_path / "empty").mkdir()
     answer = subprocess.run(
         [HERE.parent / "tools/verify-release.py",
@@ -265,3 +318,4 @@ def test_refused(tmp_path, case, options, given, status, error):
     assert status == 2 or answer.stdout.decode().endswith(
         "must hold the .buildinfo of one release\n")
     assert not list(tmp_path.glob("**/*.intoto.json"))
+    assert b"\x1b" not in answer.stderr

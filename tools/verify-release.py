@@ -24,6 +24,7 @@ from release.checks import (Stop, Verdict, check_commit, check_revocation, check
 # How the build's log starts the line that says why it refused a signature.
 REFUSED = "VELTRIN_SIGNATURE: "
 LOG_LINES = 20  # of the end of the rebuild's log, shown where it failed
+REBUILDER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")  # a rebuilder's name, in a file's
 
 
 def _file(text):
@@ -69,7 +70,7 @@ def _private_key(path):
 
 
 def _check_options(parser, options):
-    if options.rebuilder and not rebuilders.REBUILDER.fullmatch(options.rebuilder):
+    if options.rebuilder and not REBUILDER.fullmatch(options.rebuilder):
         parser.error(f"not a rebuilder's name, of letters, digits, ., _ and -: "
                      f"'{options.rebuilder}'")
     if bool(options.attest) != bool(options.rebuilder) or options.attest and options.rebuilders:

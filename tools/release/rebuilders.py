@@ -26,13 +26,8 @@ BUILD_TYPE = "urn:veltrin-backend:rebuild:v1"  # its fields: docs/release.md
 ENDING = ".intoto.json"
 # Far past what a release's files and statements need: beyond them, nothing is read.
 FILE_LIMIT, RELEASE_FILE_LIMIT, STATEMENT_LIMIT, SIGNATURE_LIMIT = 1 << 20, 64 << 20, 64, 16
-REBUILDER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
 UNKNOWN = "it is not an in-toto statement of a rebuild"
 VERDICT = ("its commit", "every file is the one that the rebuilders whom you trust rebuilt")
-
-
-def shown(text):
-    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
 def strict_base64(text):
@@ -49,7 +44,6 @@ def _unique(pairs):
 
 
 def strict_json(data):
-    """DATA's JSON; ValueError where it is not UTF-8, gives a key twice or nests too deeply."""
     try:  # json reads no deeper than Python's recursion limit
         return json.loads(data.decode("utf-8"), object_pairs_hook=_unique)
     except RecursionError:
@@ -74,14 +68,15 @@ def fingerprint(key):
 
 
 def trusted(path):
-    """{raw key: its names and fingerprint} of the file's lines NAMES ssh-ed25519 KEY [COMMENT],
-    as OpenSSH's allowed signers has them; refused whole where a line is of another form."""
+    """{raw key: names and fingerprint} of lines NAMES ssh-ed25519 KEY [COMMENT], as OpenSSH's
+    allowed signers; refused where a line is of another form, or hides a character."""
     found, number = {}, 0
     try:
-        for number, line in enumerate(bounded(pathlib.Path(path)).decode().splitlines(), 1):
+        text = bounded(pathlib.Path(path)).decode("utf-8-sig")
+        for number, line in enumerate(text.replace("\r\n", "\n").split("\n"), 1):
             words = line.split()
             if words and not words[0].startswith("#"):
-                if words[1:2] != ["ssh-ed25519"]:
+                if words[1:2] != ["ssh-ed25519"] or not line.replace("\t", " ").isprintable():
                     raise ValueError
                 key = serialization.load_ssh_public_key(b"ssh-ed25519 " + base64.b64encode(
                     strict_base64(words[2])))
@@ -90,6 +85,8 @@ def trusted(path):
     except (OSError, ValueError, IndexError, UnsupportedAlgorithm):
         raise argparse.ArgumentTypeError(f"'{path}' is not a list of lines NAMES ssh-ed25519 KEY: "
                                          + (f"line {number}" if number else "unread")) from None
+    if not found:
+        raise argparse.ArgumentTypeError(f"'{path}' lists no rebuilder")
     return {raw: f"{', '.join(names)} ({fingerprint(key)})" for raw, (key, names) in found.items()}
 
 
@@ -100,8 +97,7 @@ def signed_bytes(payload):
 
 
 def statement(record, files, toolchain, rebuilder):
-    """REBUILDER's statement that it rebuilt FILES, {name: SHA-256}, of the release whose
-    .buildinfo RECORD holds, with TOOLCHAIN, {Debian package: version}."""
+    """What REBUILDER says it rebuilt: FILES {name: SHA-256} of .buildinfo RECORD, by TOOLCHAIN."""
     commit = record.get("Source-Commit", "")
     return {"_type": STATEMENT_TYPE,
             "subject": [{"name": name, "digest": {"sha256": files[name]}} for name in files],
@@ -158,7 +154,7 @@ def _subject(said, record):
                                  ("predicateType", said["predicateType"], PREDICATE_TYPE),
                                  ("buildType", build["buildType"], BUILD_TYPE),
                                  ("commit", build["externalParameters"]["commit"],
-                                  record.get("Source-Commit")),
+                                  record.get("Source-Commit") or "a commit of the release's"),
                                  ("version", build["externalParameters"]["version"],
                                   record.get("Version"))):
         if value != wanted:
@@ -171,13 +167,13 @@ def _subject(said, record):
 
 
 def report(options, record, files):
-    """What the statements say of the release of .buildinfo RECORD and FILES, {name: SHA-256}: the
-    lines that name who agreed and what counted for nothing, and the findings."""
-    said, lines = {}, []  # {raw key of a statement of the release: the files it found otherwise}
-    paths = sorted((options.statements or options.dir).glob("*" + ENDING))
-    if len(paths) > STATEMENT_LIMIT:
-        lines.append(f"counted for nothing: the {len(paths) - STATEMENT_LIMIT} statements after "
-                     f"the first {STATEMENT_LIMIT}, which are not read")
+    """The lines that name who agreed and what counted for nothing, and the findings."""
+    said = {}  # {raw key of a statement of the release: the files it found otherwise}
+    lines = [f"the release is {record.get('Source')} {record.get('Version')}, of commit "
+             f"{record.get('Source-Commit')}, as its .buildinfo says"]
+    stem = next(name for name in files if name.endswith(".buildinfo")).removesuffix("buildinfo")
+    paths = sorted(path for path in (options.statements or options.dir).glob("*" + ENDING)
+                   if path.name.startswith(stem))
     for path in paths[:STATEMENT_LIMIT]:
         try:
             signers, payload = _signers(strict_json(bounded(path)), options.rebuilders)
@@ -185,15 +181,18 @@ def report(options, record, files):
             differ = {name for name in found if name in files and found[name] != files[name]}
             if not differ and found.keys() != files.keys():
                 raise ValueError("it names other files than the release's")
-        except (ValueError, TypeError, KeyError, AttributeError) as why:
+        except (OSError, ValueError, TypeError, KeyError, AttributeError) as why:
             lines.append(f"counted for nothing: {path.name}: "
-                         f"{why if isinstance(why, ValueError) else UNKNOWN}")
+                         f"{why if isinstance(why, (OSError, ValueError)) else UNKNOWN}")
             continue
         for signer in signers:
             said.setdefault(signer, set()).update(differ)
     agreed = [options.rebuilders[raw] for raw, differ in said.items() if not differ]
     findings = [f"{options.rebuilders[raw]} rebuilt other bytes: {', '.join(sorted(differ))}"
                 for raw, differ in said.items() if differ]
+    if len(paths) > STATEMENT_LIMIT:  # one left unread may be one that disagrees
+        findings.append(f"{len(paths) - STATEMENT_LIMIT} statements after the first "
+                        f"{STATEMENT_LIMIT} were not read")
     if len(agreed) < options.min_rebuilders:
         findings.append(f"{len(agreed)} of the rebuilders whom you trust agree, and "
                         f"--min-rebuilders asks for {options.min_rebuilders}")
@@ -235,14 +234,15 @@ def main():
     parser.add_argument("dir", type=pathlib.Path, metavar="DIR", help="the release's files as "
                         "downloaded, and nothing else named as they are")
     options = parser.parse_args()
+    sys.stdout.reconfigure(errors="backslashreplace")  # for a console that is not UTF-8
     try:
         lines, findings = report(options, *_release(options.dir))
     except (OSError, ValueError) as why:
         lines, findings = [], [f"the check could not go on: {why}"]
     verdict = (f"is not shown to come from {VERDICT[0]}: {'; '.join(findings)}" if findings
                else f"came from {VERDICT[0]}: {VERDICT[1]}")
-    for line in lines + [f"the release {verdict}"]:
-        print(shown(f"rebuilders: {line}"))
+    for line in lines + [f"the release {verdict}"]:  # each character that is not printable escaped
+        print("".join(c if c.isprintable() else ascii(c)[1:-1] for c in f"rebuilders: {line}"))
     return 1 if findings else 0
 
 

@@ -75,15 +75,17 @@ def put(folder, text, name="forged"):
     path.write_bytes(text if isinstance(text, bytes) else text.encode())
 
 
-def commitless(folder, files):
-    """A release that names no commit, and statements that name none either."""
-    record = "".join(f"{k}: {v}\n" for k, v in RECORD.items() if k != "Source-Commit")
-    (folder / f"{NAME}.buildinfo").write_text(record)
-    files = {path.name: rebuilders.hashlib.sha256(path.read_bytes()).hexdigest()
-             for path in sorted(folder.iterdir())}
-    for who, commit in (("alice", None), ("bob", "")):
-        put(folder, signed(said(files, who, **{
-            "predicate/buildDefinition/externalParameters/commit": commit}), who), who)
+def without(field, parameter):
+    """A release whose .buildinfo lacks FIELD, and statements whose PARAMETER is none either."""
+    def make(folder, files):
+        record = "".join(f"{k}: {v}\n" for k, v in RECORD.items() if k != field)
+        (folder / f"{NAME}.buildinfo").write_text(record)
+        files = {path.name: rebuilders.hashlib.sha256(path.read_bytes()).hexdigest()
+                 for path in sorted(folder.iterdir())}
+        for who, value in (("alice", None), ("bob", "")):
+            put(folder, signed(said(files, who, **{
+                f"predicate/buildDefinition/externalParameters/{parameter}": value}), who), who)
+    return make
 
 
 def hiding_one_who_disagrees(folder, files):
@@ -174,13 +176,15 @@ ROWS = [
     ("too many, that would hide one who disagrees", hiding_one_who_disagrees,
      LISTED + line_of("carol", "carol"), 2, 1, "rebuilders: the release is not shown to come "
      "from its commit: 1 statements after the first 64 were not read", CAME),
-    ("names the release", both, LISTED, 2, 0, f"rebuilders: the release is veltrin-backend "
-     f"0.2.4, of commit {COMMIT}, as its .buildinfo says", "-"),
+    ("names the release", both, LISTED, 2, 0, f"rebuilders: release 0.2.4, commit {COMMIT}", "-"),
     ("a list as Notepad writes it", both, "\ufeff" + LISTED.replace("\n", "\r\n"), 2, 0, CAME,
      "-"),
-    ("a release that names no commit", commitless, LISTED, 1, 1,
-     f"rebuilders: counted for nothing: {NAME}.alice.intoto.json: its commit is None, not a "
-     "commit of the release's", "agrees"),
+    ("a release that names no commit", without("Source-Commit", "commit"), LISTED, 1, 1,
+     f"rebuilders: counted for nothing: {NAME}.alice.intoto.json: its commit is None, not one "
+     "that the release names", "agrees"),
+    ("a release that names no version", without("Version", "version"), LISTED, 1, 1,
+     f"rebuilders: counted for nothing: {NAME}.bob.intoto.json: its version is , not one that "
+     "the release names", "agrees"),
     ("control characters", lambda f, s: one_good_and(f, s, signed(said(s, **{
         "predicate/buildDefinition/externalParameters/commit": "\x1b[2J\r"}), "alice")),
      LISTED, 1, 0,
@@ -286,6 +290,10 @@ REFUSALS = [
      "'@/hiding' is not a list of lines NAMES ssh-ed25519 KEY: line 2"),
     ("a name that moves the cursor", ["--rebuilders", "@/escape"], b"", 2,
      "'@/escape' is not a list of lines NAMES ssh-ed25519 KEY: line 1"),
+    ("a comment that hides a line", ["--rebuilders", "@/erasing"], b"", 2,
+     "'@/erasing' is not a list of lines NAMES ssh-ed25519 KEY: line 3"),
+    ("a name that looks commented out", ["--rebuilders", "@/wide"], b"", 2,
+     "'@/wide' is not a list of lines NAMES ssh-ed25519 KEY: line 1"),
     ("a list of nobody", ["--rebuilders", "@/nobody"], b"", 2, "'@/nobody' lists no rebuilder"),
     ("a line that is not a key", ["--rebuilders", "@/other"], b"", 2,
      "'@/other' is not a list of lines NAMES ssh-ed25519 KEY: line 3"),
@@ -308,6 +316,10 @@ def test_refused(tmp_path, case, options, given, status, error):
         + line_of("bob", "carol"))
     (tmp_path / "nobody").write_text("# nobody yet\n")
     (tmp_path / "escape").write_text(line_of("al\x1b[2Kice", "alice"))
+    # On a terminal, the comment's escapes erase the line before it.
+    (tmp_path / "erasing").write_text(line_of("alice", "alice") + line_of("alice", "mallory")
+                                      + "# rebuilders I trust\x1b[1A\x1b[2K\x1b[1A\n")
+    (tmp_path / "wide").write_text(line_of("\uff03mallory", "mallory"))
     (tmp_path / "empty").mkdir()
     answer = subprocess.run(
         [HERE.parent / "tools/verify-release.py",

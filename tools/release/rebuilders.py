@@ -1,17 +1,18 @@
 #!/usr/bin/python3 -B
-"""Checks that at least K of the rebuilders whom you trust rebuilt a release's files, and none found
-others: each signs what it found with its Ed25519 key, as an in-toto statement in a DSSE envelope.
-Only the keys in your list count, each once; a statement that cannot be read, or is of another
-release, is named and counts for nothing. It needs Python and its cryptography package alone. Exit
-status: 0 when the release passes; 1 when not; 2 for a command line it does not take."""
+"""Checks that at least K of the rebuilders whom you trust rebuilt a release's files and none found
+others, by the in-toto statements they signed with their Ed25519 keys. Only keys in your list count,
+each once; any other statement counts for nothing. It needs Python and its cryptography package
+alone. Exit status: 0 on a pass; 1 when not; 2 for a command line it does not take."""
 import argparse
 import base64
 import contextlib
 import hashlib
 import itertools
 import json
+import os
 import pathlib
 import re
+import stat
 import sys
 import urllib.parse
 
@@ -37,24 +38,23 @@ def strict_base64(text):
     return data
 
 
-def _unique(pairs):
-    if len(dict(pairs)) != len(pairs):
-        raise ValueError("JSON that gives a key twice")
-    return dict(pairs)
-
-
 def strict_json(data):
+    def unique(pairs):
+        if len(dict(pairs)) != len(pairs):
+            raise ValueError("JSON that gives a key twice")
+        return dict(pairs)
     try:  # json reads no deeper than Python's recursion limit
-        return json.loads(data.decode("utf-8"), object_pairs_hook=_unique)
+        return json.loads(data.decode("utf-8"), object_pairs_hook=unique)
     except RecursionError:
         raise ValueError("JSON nested far more deeply than a statement") from None
 
 
 def bounded(path, limit=FILE_LIMIT):
     """The bytes of a regular file, never through a link; ValueError where it holds over LIMIT."""
-    if path.is_symlink() or not path.is_file():
-        raise ValueError("it is not a regular file")
-    with open(path, "rb") as file:
+    flags = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NOFOLLOW", 0)
+    with open(os.open(path, flags | getattr(os, "O_NONBLOCK", 0)), "rb") as file:
+        if path.is_symlink() or not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            raise ValueError("it is not a regular file")
         data = file.read(limit + 1)
     if len(data) > limit:
         raise ValueError("it is far larger than a release's file or statement")
@@ -75,8 +75,11 @@ def trusted(path):
         text = bounded(pathlib.Path(path)).decode("utf-8-sig")
         for number, line in enumerate(text.replace("\r\n", "\n").split("\n"), 1):
             words = line.split()
+            if not line.replace("\t", " ").isprintable():
+                raise ValueError
             if words and not words[0].startswith("#"):
-                if words[1:2] != ["ssh-ed25519"] or not line.replace("\t", " ").isprintable():
+                if words[1:2] != ["ssh-ed25519"] or not re.fullmatch(r"[!-+\--~]+(,[!-+\--~]+)*",
+                                                                      words[0]):
                     raise ValueError
                 key = serialization.load_ssh_public_key(b"ssh-ed25519 " + base64.b64encode(
                     strict_base64(words[2])))
@@ -90,10 +93,8 @@ def trusted(path):
     return {raw: f"{', '.join(names)} ({fingerprint(key)})" for raw, (key, names) in found.items()}
 
 
-def signed_bytes(payload):
-    """DSSE's pre-authentication encoding of an in-toto payload: what its signatures sign."""
-    kind = PAYLOAD_TYPE.encode()
-    return b"DSSEv1 %d %b %d %b" % (len(kind), kind, len(payload), payload)
+def signed_bytes(payload):  # DSSE's pre-authentication encoding: what the signatures sign
+    return b"DSSEv1 %d %b %d %b" % (len(PAYLOAD_TYPE), PAYLOAD_TYPE.encode(), len(payload), payload)
 
 
 def statement(record, files, toolchain, rebuilder):
@@ -147,18 +148,18 @@ def _signers(envelope_data, keys):
 
 
 def _subject(said, record):
-    """{name: SHA-256} of the files that a statement of the release's kind, commit and version
-    names."""
+    """{name: SHA-256} of what a statement of the release's kind, commit and version names."""
     build = said["predicate"]["buildDefinition"]
     for field, value, wanted in (("_type", said["_type"], STATEMENT_TYPE),
                                  ("predicateType", said["predicateType"], PREDICATE_TYPE),
                                  ("buildType", build["buildType"], BUILD_TYPE),
                                  ("commit", build["externalParameters"]["commit"],
-                                  record.get("Source-Commit") or "a commit of the release's"),
+                                  record.get("Source-Commit")),
                                  ("version", build["externalParameters"]["version"],
                                   record.get("Version"))):
-        if value != wanted:
-            raise ValueError(f"its {field} is {str(value)[:80]}, not {wanted}")
+        if value != wanted or not wanted:
+            raise ValueError(f"its {field} is {str(value)[:80]}, not "
+                             f"{wanted or 'one that the release names'}")
     files = {item["name"]: item["digest"]["sha256"] for item in said["subject"]}
     if len(files) != len(said["subject"]) or not all(
             re.fullmatch("[0-9a-f]{64}", str(digest)) for digest in files.values()):
@@ -168,12 +169,11 @@ def _subject(said, record):
 
 def report(options, record, files):
     """The lines that name who agreed and what counted for nothing, and the findings."""
-    said = {}  # {raw key of a statement of the release: the files it found otherwise}
-    lines = [f"the release is {record.get('Source')} {record.get('Version')}, of commit "
-             f"{record.get('Source-Commit')}, as its .buildinfo says"]
+    said, lines = {}, [f"release {record.get('Version')}, commit {record.get('Source-Commit')}"]
     stem = next(name for name in files if name.endswith(".buildinfo")).removesuffix("buildinfo")
-    paths = sorted(path for path in (options.statements or options.dir).glob("*" + ENDING)
-                   if path.name.startswith(stem))
+    # Named exactly: a glob on Windows would take any case.
+    paths = sorted(path for path in (options.statements or options.dir).iterdir()
+                   if path.name.startswith(stem) and path.name.endswith(ENDING))
     for path in paths[:STATEMENT_LIMIT]:
         try:
             signers, payload = _signers(strict_json(bounded(path)), options.rebuilders)
@@ -186,7 +186,7 @@ def report(options, record, files):
                          f"{why if isinstance(why, (OSError, ValueError)) else UNKNOWN}")
             continue
         for signer in signers:
-            said.setdefault(signer, set()).update(differ)
+            said.setdefault(signer, set()).update(differ)  # {raw key: the files it found otherwise}
     agreed = [options.rebuilders[raw] for raw, differ in said.items() if not differ]
     findings = [f"{options.rebuilders[raw]} rebuilt other bytes: {', '.join(sorted(differ))}"
                 for raw, differ in said.items() if differ]
@@ -217,7 +217,7 @@ def add_options(parser, required):
 
 def _release(folder):
     """The fields of the .buildinfo in FOLDER, and {name: SHA-256} of the files named after it."""
-    records = sorted(folder.glob("*.buildinfo"))
+    records = sorted(path for path in folder.iterdir() if path.name.endswith(".buildinfo"))
     if len(records) != 1:
         raise ValueError(f"'{folder}' must hold the .buildinfo of one release")
     # Its commit and version need no more care: the statements give its digest too.

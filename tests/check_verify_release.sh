@@ -5,7 +5,9 @@
 # Each verdict must come however the forgery throws the tools it calls
 # (diffoscope hangs on a zip whose end record is damaged), no run may leave
 # a scratch folder behind or write outside it, and no byte of a forged file
-# may reach the output as a raw escape or carriage return. Needs faketime (tools/setup.sh rebuild),
+# may reach the output as a raw escape or carriage return. With --attest, a
+# statement is written only where every file is the same, never through a
+# link, and the same each time. Needs faketime (tools/setup.sh rebuild),
 # and the lists of MATERIAL served, which it stops half-way, to check a
 # machine offline.
 #
@@ -152,7 +154,8 @@ check() {  # folder, rows on standard input
     statement=$copy/$name.row.intoto.json
     case $options in
     *--attest*) if [ "$status" = 0 ]; then
-      [ -f "$statement" ] && [ ! -L "$statement" ] || problems="$problems; no statement"
+      [ -f "$statement" ] && [ ! -L "$statement" ] && cp "$statement" "$work/statement.$row" ||
+        problems="$problems; no statement"
     elif [ -e "$statement" ]; then
       problems="$problems; a statement, after a finding"
     fi ;;
@@ -282,6 +285,7 @@ $stamped|signature-text|-|$roots --report-seconds 1|1|$not: the published $name.
 $stamped|sha256-second|-|--report-seconds 1|1|$not: $name.zip.sha256 names other files than the zip: other.txt; these differ from the rebuilt ones: $name.zip.sha256; the signer's chain was not checked; $unstamped|$name.zip matches its .sha256|did not arrive
 $stamped|sha256-pagemap|-||1|$unshown: $name.zip.sha256 cannot be read: it is a link, which is not followed|-|rebuild
 $stamped|statement-link|-|$roots $attest|0|$came|-|-
+$stamped|-|-|$roots $attest|0|$came|-|-
 $stamped|cdx-link|-||1|$unshown: $name.cdx.json cannot be read: it is a link, which is not followed|-|rebuild
 $stamped|cdx-controls|-|--no-revocation|1|$not: these differ from the rebuilt ones: $name.cdx.json; the signer's chain was not checked; $unstamped; revocation was not checked|-|-
 $stamped|depends-escape|-||1|$not: $name.buildinfo holds a control character, which a release's does not|-|rebuild
@@ -317,6 +321,12 @@ $revoked|-|-|--root $material/root.pem|1|$unshown: $revoked_line|-|does not lead
 ROWS
 
 kill "$noted"
+set -- "$work"/statement.*
+if [ $# = 2 ] && cmp -s "$1" "$2"; then
+  echo "ok: the statement, written twice, is the same, byte for byte"
+else
+  echo "FAILED: the statement, written twice, is not the same" && failed=1
+fi
 if [ -e "$work/fetched" ]; then
   echo "FAILED: a list was fetched at the address of a certificate that nothing verified"
   failed=1

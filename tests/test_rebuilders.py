@@ -1,12 +1,14 @@
 """tools/release/rebuilders.py, run by itself as a user on Windows runs it, against statements
-that honest and hostile rebuilders made at test time: one row a case, with its exit status, a line
-that it must print, and text that it must not."""
+that honest and hostile rebuilders made at test time, for an unsigned release made then too: one
+row a case, with its exit status, a line that it must print, and text that it must not. The rows
+of the rules that a statement must meet run through tools/verify-release.py --rebuilders too."""
 import base64
 import json
 import os
 import pathlib
 import subprocess
 import sys
+import zipfile
 
 import pytest
 from cryptography.hazmat.primitives import serialization
@@ -23,7 +25,6 @@ KEYS = {who: ed25519.Ed25519PrivateKey.generate() for who in ("alice", "bob", "c
 RECORD = {"Source": "veltrin-backend", "Version": "0.2.4", "Source-Commit": COMMIT,
           "Build-Release": "Debian GNU/Linux 12.8 (bookworm)", "Build-Architecture": "amd64",
           "Source-Date-Epoch": "1765000000"}
-ENDINGS = ("zip", "zip.sha256", "buildinfo", "cdx.json", "signature")
 
 
 def fingerprint(who):
@@ -36,11 +37,21 @@ def line_of(names, who):
     return f"{names} {key} a comment\n"
 
 
+def make_zip(folder, readme="README"):
+    """The zip, as a release's holds its files, and its .sha256."""
+    with zipfile.ZipFile(folder / f"{NAME}.zip", "w", zipfile.ZIP_DEFLATED) as archive:
+        for member, text in (("README.md", readme), ("THIRD-PARTY-NOTICES.txt", "notices"),
+                             ("veltrin-backend.exe", "MZ")):
+            archive.writestr(f"{NAME}/{member}", text)
+    digest = rebuilders.hashlib.sha256((folder / f"{NAME}.zip").read_bytes()).hexdigest()
+    (folder / f"{NAME}.zip.sha256").write_text(f"{digest}  {NAME}.zip\n")
+
+
 def make_release(folder):
-    for ending in ENDINGS:
-        record = "".join(f"{field}: {value}\n" for field, value in RECORD.items())
-        text = record if ending == "buildinfo" else ending
-        (folder / f"{NAME}.{ending}").write_text(text)
+    """An unsigned release's files, and {name: SHA-256} of them."""
+    make_zip(folder)
+    (folder / f"{NAME}.buildinfo").write_text("".join(f"{k}: {v}\n" for k, v in RECORD.items()))
+    (folder / f"{NAME}.cdx.json").write_text("{}\n")
     return {path.name: rebuilders.hashlib.sha256(path.read_bytes()).hexdigest()
             for path in sorted(folder.iterdir())}
 
@@ -90,7 +101,7 @@ def without(field, parameter):
 
 def hiding_one_who_disagrees(folder, files):
     both(folder, files)
-    put(folder, signed(said(files, "carol", **{"subject/3/digest/sha256": "b" * 64}), "carol"),
+    put(folder, signed(said(files, "carol", **{"subject/2/digest/sha256": "b" * 64}), "carol"),
         "carol")
     for number in range(62):
         put(folder, "", f"bz{number:03}")
@@ -110,11 +121,11 @@ ROWS = [
     ("two agree", both, LISTED, 2, 0, AGREE, "counted"),
     ("too few", both, LISTED, 3, 1, "rebuilders: the release is not shown to come from its "
      "commit: 2 of the rebuilders whom you trust agree, and --min-rebuilders asks for 3", "-"),
-    ("a changed zip", lambda f, s: both(f, s) or (f / f"{NAME}.zip").write_text("forged"), LISTED,
-     1, 1, f"rebuilders: the release is not shown to come from its commit: alice "
-     f"({fingerprint('alice')}) rebuilt other bytes: {NAME}.zip; bob", CAME),
+    ("a changed zip", lambda f, s: both(f, s) or make_zip(f, "forged"), LISTED, 1, 1,
+     f"rebuilders: the release is not shown to come from its commit: alice "
+     f"({fingerprint('alice')}) rebuilt other bytes: {NAME}.zip, {NAME}.zip.sha256; bob", CAME),
     ("another digest", lambda f, s: (f / f"{NAME}.bob.intoto.json").write_text(signed(said(
-        s, "bob", **{"subject/3/digest/sha256": "b" * 64}), "bob")), LISTED, 1, 1,
+        s, "bob", **{"subject/2/digest/sha256": "b" * 64}), "bob")), LISTED, 1, 1,
      f"rebuilders: the release is not shown to come from its commit: bob ({fingerprint('bob')}) "
      f"rebuilt other bytes: {NAME}.zip", CAME),
     ("another commit", lambda f, s: one_good_and(f, s, signed(said(s, **{
@@ -207,6 +218,28 @@ def test_rebuilders(tmp_path, case, make, listed, minimum, status, line, never):
     assert any(printed.startswith(line) for printed in lines), answer.stdout
     assert never == "-" or never not in answer.stdout
     assert not any(c in answer.stdout for c in "\x1b\r")
+
+
+# What a statement must be, checked by verify-release as by the tool alone.
+BOTH = {"two agree", "a changed zip", "another digest", "another commit", "one key listed twice",
+        "an unlisted key", "a keyid naming another", "another payloadType"}
+
+
+@pytest.mark.parametrize("case, make, listed, minimum, status, line, never",
+                         [row for row in ROWS if row[0] in BOTH], ids=sorted(BOTH, key=[
+                             row[0] for row in ROWS].index))
+def test_verify_release(tmp_path, case, make, listed, minimum, status, line, never):
+    release = tmp_path / "release"
+    release.mkdir()
+    make(release, make_release(release))
+    (tmp_path / "trusted").write_text(listed)
+    answer = subprocess.run(
+        [HERE.parent / "tools/verify-release.py", "--rebuilders", tmp_path / "trusted",
+         "--min-rebuilders", str(minimum), release], capture_output=True, text=True, timeout=60)
+    line = line.replace("rebuilders: ", "verify-release: ", 1)
+    assert (answer.returncode, answer.stderr) == (status, "")
+    assert any(printed.startswith(line) for printed in answer.stdout.splitlines()), answer.stdout
+    assert never == "-" or never.replace("rebuilders: ", "verify-release: ") not in answer.stdout
 
 
 def test_needs_only_cryptography(tmp_path):

@@ -168,7 +168,7 @@ def _subject(said, record):
 
 
 def report(options, record, files):
-    """The lines that name who agreed and what counted for nothing, and the findings."""
+    """The lines that name the release, what counted for nothing and who agreed; the findings."""
     said, lines = {}, [f"release {record.get('Version')}, commit {record.get('Source-Commit')}"]
     stem = next(name for name in files if name.endswith(".buildinfo")).removesuffix("buildinfo")
     # Named exactly: a glob on Windows would take any case.
@@ -196,7 +196,7 @@ def report(options, record, files):
     if len(agreed) < options.min_rebuilders:
         findings.append(f"{len(agreed)} of the rebuilders whom you trust agree, and "
                         f"--min-rebuilders asks for {options.min_rebuilders}")
-    return [f"agrees: {key}" for key in agreed] + lines, findings
+    return lines + [f"agrees: {key}" for key in agreed], findings
 
 
 def _minimum(text):

@@ -3,9 +3,12 @@
 signature, its chains and revocation, the commit and the toolchain, then rebuilds this tree's commit
 in a scratch folder and compares every file byte for byte. Nothing of the download is trusted, and
 the tree and its build folder are left as they were: run it in a clone or an unpacked git archive
-of the release's commit. Every line goes to standard output, and the last is the verdict, which
-names every finding. Exit status: 0 when the release came from this tree; 1 when it did not, or
-cannot be shown to; 2 for a command line it does not take. The findings: docs/release.md."""
+of the release's commit. With --attest, a rebuilder who finds every file the same signs a statement
+that says so; with --rebuilders, instead of rebuilding, it counts those whom you trust who did, and
+needs no tree at that commit. Every line goes to standard output, and the last is the verdict, which
+names every finding. Exit status: 0 when the release came from this tree, or its commit; 1 when it
+did not, or cannot be shown to; 2 for a command line it does not take. The findings:
+docs/release.md."""
 import argparse
 import contextlib
 import io
@@ -24,7 +27,8 @@ from release.checks import (Stop, Verdict, check_commit, check_revocation, check
 # How the build's log starts the line that says why it refused a signature.
 REFUSED = "VELTRIN_SIGNATURE: "
 LOG_LINES = 20  # of the end of the rebuild's log, shown where it failed
-REBUILDER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")  # a rebuilder's name, in a file's
+# A rebuilder's name, as the name of its statement's file holds it.
+REBUILDER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
 
 
 def _file(text):
@@ -106,8 +110,7 @@ def arguments():
     option("--attest", type=pathlib.Path, metavar="KEY", help="where every file is the same, "
            "write a statement that says so, signed with the Ed25519 key in KEY (PEM or OpenSSH), "
            "beside the release as NAME.REBUILDER.intoto.json")
-    option("--rebuilder", metavar="NAME", help="the name of the rebuilder who "
-           "attests")
+    option("--rebuilder", metavar="NAME", help="the name of the rebuilder who attests")
     rebuilders.add_options(parser, required=False)
     option("dir", type=pathlib.Path, metavar="DIR", nargs="?", help="the release's files as "
            "downloaded: the zip, its .sha256, the .buildinfo, the bill of materials (.cdx.json) "

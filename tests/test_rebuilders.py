@@ -203,43 +203,29 @@ ROWS = [
 ]
 
 
-@pytest.mark.parametrize("case, make, listed, minimum, status, line, never", ROWS,
-                         ids=[row[0] for row in ROWS])
-def test_rebuilders(tmp_path, case, make, listed, minimum, status, line, never):
-    release = tmp_path / "release"
-    release.mkdir()
-    make(release, make_release(release))
-    (tmp_path / "trusted").write_text(listed)
-    answer = subprocess.run(
-        [sys.executable, "-I", "-B", TOOL, "--rebuilders", tmp_path / "trusted", "--min-rebuilders",
-         str(minimum), release], capture_output=True, text=True, timeout=60)
-    lines = answer.stdout.splitlines()
-    assert (answer.returncode, answer.stderr) == (status, "")
-    assert any(printed.startswith(line) for printed in lines), answer.stdout
-    assert never == "-" or never not in answer.stdout
-    assert not any(c in answer.stdout for c in "\x1b\r")
-
-
 # What a statement must be, checked by verify-release as by the tool alone.
 BOTH = {"two agree", "a changed zip", "another digest", "another commit", "one key listed twice",
         "an unlisted key", "a keyid naming another", "another payloadType"}
+COMMANDS = {"rebuilders": [sys.executable, "-I", "-B", TOOL],
+            "verify-release": [HERE.parent / "tools/verify-release.py"]}
+RUNS = [(tool, *row) for row in ROWS for tool in COMMANDS if tool == "rebuilders" or row[0] in BOTH]
 
 
-@pytest.mark.parametrize("case, make, listed, minimum, status, line, never",
-                         [row for row in ROWS if row[0] in BOTH], ids=sorted(BOTH, key=[
-                             row[0] for row in ROWS].index))
-def test_verify_release(tmp_path, case, make, listed, minimum, status, line, never):
+@pytest.mark.parametrize("tool, case, make, listed, minimum, status, line, never", RUNS,
+                         ids=[f"{run[0]}: {run[1]}" for run in RUNS])
+def test_rebuilders(tmp_path, tool, case, make, listed, minimum, status, line, never):
     release = tmp_path / "release"
     release.mkdir()
     make(release, make_release(release))
     (tmp_path / "trusted").write_text(listed)
     answer = subprocess.run(
-        [HERE.parent / "tools/verify-release.py", "--rebuilders", tmp_path / "trusted",
-         "--min-rebuilders", str(minimum), release], capture_output=True, text=True, timeout=60)
-    line = line.replace("rebuilders: ", "verify-release: ", 1)
+        [*COMMANDS[tool], "--rebuilders", tmp_path / "trusted", "--min-rebuilders", str(minimum),
+         release], capture_output=True, text=True, timeout=60)
+    line, never = (text.replace("rebuilders: ", f"{tool}: ") for text in (line, never))
     assert (answer.returncode, answer.stderr) == (status, "")
     assert any(printed.startswith(line) for printed in answer.stdout.splitlines()), answer.stdout
-    assert never == "-" or never.replace("rebuilders: ", "verify-release: ") not in answer.stdout
+    assert never == "-" or never not in answer.stdout
+    assert not any(c in answer.stdout for c in "\x1b\r")
 
 
 def test_needs_only_cryptography(tmp_path):

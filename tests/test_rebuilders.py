@@ -319,34 +319,41 @@ REFUSALS = [
 ]
 
 
-@pytest.mark.parametrize("case, options, given, status, error", REFUSALS,
-                         ids=[row[0] for row in REFUSALS])
-def test_refused(tmp_path, case, options, given, status, error):
-    """verify-release's options for rebuilders, refused before anything is checked."""
-    key_file(tmp_path, "key.pem", KEYS["alice"], b"right")
-    key_file(tmp_path, "key.ssh", KEYS["alice"])
-    key_file(tmp_path, "rsa.pem", rsa_key())
-    (tmp_path / "key.pem.bin").write_bytes(b"\xff" + (tmp_path / "key.pem").read_bytes())
-    (tmp_path / "trusted").write_text(LISTED)
-    (tmp_path / "other").write_text(LISTED + "carol ssh-rsa AAAAB3NzaC1yc2E=\n")
+@pytest.fixture(scope="module")
+def material(tmp_path_factory):
+    """The keys and lists of the refusals, made once."""
+    folder = tmp_path_factory.mktemp("material")
+    key_file(folder, "key.pem", KEYS["alice"], b"right")
+    key_file(folder, "key.ssh", KEYS["alice"])
+    key_file(folder, "rsa.pem", rsa_key())
+    (folder / "key.pem.bin").write_bytes(b"\xff" + (folder / "key.pem").read_bytes())
+    (folder / "trusted").write_text(LISTED)
+    (folder / "other").write_text(LISTED + "carol ssh-rsa AAAAB3NzaC1yc2E=\n")
     # A line break that an editor shows, and a list that reads it as a line feed would trust.
-    (tmp_path / "hiding").write_text(line_of("alice", "alice") + line_of(
+    (folder / "hiding").write_text(line_of("alice", "alice") + line_of(
         "mallory", "mallory").replace(" a comment\n", " a comment\u2028")
         + line_of("bob", "carol"))
-    (tmp_path / "nobody").write_text("# nobody yet\n")
-    (tmp_path / "escape").write_text(line_of("al\x1b[2Kice", "alice"))
+    (folder / "nobody").write_text("# nobody yet\n")
+    (folder / "escape").write_text(line_of("al\x1b[2Kice", "alice"))
     # On a terminal, the comment's escapes erase the line before it.
-    (tmp_path / "erasing").write_text(line_of("alice", "alice") + line_of("alice", "mallory")
-                                      + "# rebuilders I trust\x1b[1A\x1b[2K\x1b[1A\n")
-    (tmp_path / "wide").write_text(line_of("\uff03mallory", "mallory"))
-    (tmp_path / "empty").mkdir()
+    (folder / "erasing").write_text(line_of("alice", "alice") + line_of("alice", "mallory")
+                                    + "# rebuilders I trust\x1b[1A\x1b[2K\x1b[1A\n")
+    (folder / "wide").write_text(line_of("\uff03mallory", "mallory"))
+    (folder / "empty").mkdir()
+    return folder
+
+
+@pytest.mark.parametrize("case, options, given, status, error", REFUSALS,
+                         ids=[row[0] for row in REFUSALS])
+def test_refused(material, case, options, given, status, error):
+    """verify-release's options for rebuilders, refused before anything is checked."""
     answer = subprocess.run(
         [HERE.parent / "tools/verify-release.py",
-         *[option.replace("@", str(tmp_path)) for option in options], tmp_path / "empty"],
+         *[option.replace("@", str(material)) for option in options], material / "empty"],
         input=given, capture_output=True, timeout=60)
     assert answer.returncode == status
-    assert error.replace("@", str(tmp_path)) in answer.stderr.decode()
+    assert error.replace("@", str(material)) in answer.stderr.decode()
     assert status == 2 or answer.stdout.decode().endswith(
         "must hold the .buildinfo of one release\n")
-    assert not list(tmp_path.glob("**/*.intoto.json"))
+    assert not list(material.glob("**/*.intoto.json"))
     assert b"\x1b" not in answer.stderr

@@ -203,12 +203,13 @@ ROWS = [
 ]
 
 
-# What a statement must be, checked by verify-release as by the tool alone.
-BOTH = {"two agree", "a changed zip", "another digest", "another commit", "one key listed twice",
-        "an unlisted key", "a keyid naming another", "another payloadType"}
+# Each row runs through verify-release as through the tool alone, but where verify-release finds
+# a fault of its own first: a .buildinfo without a version does not name its release.
+ALONE = {"a release that names no version"}
 COMMANDS = {"rebuilders": [sys.executable, "-I", "-B", TOOL],
             "verify-release": [HERE.parent / "tools/verify-release.py"]}
-RUNS = [(tool, *row) for row in ROWS for tool in COMMANDS if tool == "rebuilders" or row[0] in BOTH]
+RUNS = [(tool, *row) for row in ROWS for tool in COMMANDS
+        if tool == "rebuilders" or row[0] not in ALONE]
 
 
 @pytest.mark.parametrize("tool, case, make, listed, minimum, status, line, never", RUNS,
